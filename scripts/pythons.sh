@@ -1,0 +1,24 @@
+# Sourced by the scripts: finds the CPython interpreters (3.11 and newer) on this machine.
+# Sets NEWEST_PYTHON and OLDEST_PYTHON (3.11 when present).
+find_python() {
+  local v="$1" c
+  for c in "python$v" "/root/.pyenv/versions/$v"*/bin/python"$v" "/usr/local/bin/python$v" "/usr/bin/python$v"; do
+    for c2 in $c; do
+      if command -v "$c2" >/dev/null 2>&1 && "$c2" -c 'import sys, venv, ensurepip; sys.exit(0)' >/dev/null 2>&1; then
+        command -v "$c2"
+        return 0
+      fi
+    done
+  done
+  return 1
+}
+
+NEWEST_PYTHON=""
+for v in 3.14 3.13 3.12 3.11; do
+  if p=$(find_python "$v"); then NEWEST_PYTHON="$p"; break; fi
+done
+OLDEST_PYTHON=$(find_python 3.11 || true)
+if [ -z "$NEWEST_PYTHON" ]; then
+  echo "no CPython 3.11 or newer found" >&2
+  exit 1
+fi

@@ -1,0 +1,34 @@
+#include <memory>
+
+#include "arrow_adapter/flows.hpp"
+
+namespace quelm::adapter {
+
+Result<arrow::RecordBatch> append_weight_column(const arrow::RecordBatch& batch, std::vector<double>&& weights,
+                                                const std::string& name) {
+  if (static_cast<int64_t>(weights.size()) != batch.num_rows) {
+    return Error{"Failed to append weight column: Invalid argument error: the weight column has " +
+                 std::to_string(weights.size()) + " values but the table has " + std::to_string(batch.num_rows) +
+                 " rows"};
+  }
+  auto type = std::make_shared<arrow::DataType>();
+  type->id = arrow::Type::Float64;
+  type->format = "g";
+  auto field = std::make_shared<arrow::Field>();
+  field->name = name;
+  field->type = std::move(type);
+  field->flags = 0;
+
+  auto schema = std::make_shared<arrow::Schema>();
+  schema->fields = batch.schema->fields;
+  schema->fields.push_back(std::move(field));
+
+  arrow::RecordBatch out;
+  out.num_rows = batch.num_rows;
+  out.columns = batch.columns;
+  out.columns.push_back(arrow::make_float64_array(std::move(weights)));
+  out.schema = std::move(schema);
+  return out;
+}
+
+}  // namespace quelm::adapter

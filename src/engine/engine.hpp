@@ -1,0 +1,51 @@
+// The raking engine: given one category code per row for each target column and the
+// target share of each category, computes one weight per row by iterative proportional
+// fitting, with optional caps, and describes the result. Standard library only; it knows
+// nothing of Arrow, Python, nulls, groups or totals. The arithmetic is fixed to the last
+// bit: every sum adds its terms in ascending row order.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace quelm::engine {
+
+// Column name -> one code per row of the run; every sequence has the same length n.
+// The engine only reads the codes (spans may point into the callers' vectors).
+using ColumnCodes = std::vector<std::pair<std::string, std::span<const int64_t>>>;
+
+// Target column name -> (category code -> share), in the order the columns are adjusted.
+// Column names are unique.
+using MatchedTargets = std::vector<std::pair<std::string, std::unordered_map<int64_t, double>>>;
+
+struct RakeOptions {
+  std::optional<double> min_cap;
+  std::optional<double> max_cap;
+  uint64_t max_iterations = 0;
+  double convergence_threshold = 0.0;
+  bool cap_correction = false;
+};
+
+struct RakeOutput {
+  std::vector<double> weights;  // n weights, or empty for the neutral result
+  uint64_t iterations = 0;
+  double max_target_gap = 0.0;
+  double efficiency = 100.0;
+  double weight_min = 1.0;
+  double weight_max = 1.0;
+  bool converged = true;
+  bool stalled = false;
+};
+
+// Either the output or an error text ("Target column '{}' not found in data").
+using RakeResult = std::variant<RakeOutput, std::string>;
+
+RakeResult rake_weights(const ColumnCodes& codes, const MatchedTargets& targets, const RakeOptions& options);
+
+}  // namespace quelm::engine
