@@ -77,7 +77,11 @@ Result<arrow::RecordBatch> import_record_batch(PyObject* data) {
   if (!capsule) return py::Error::current();
   if (!PyCapsule_CheckExact(capsule.get())) return py::cast_error(capsule.get(), "PyCapsule");
   auto* source = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), kName));
-  if (source == nullptr) return py::Error::current();
+  if (source == nullptr) {
+    py::SavedException saved;
+    capsule = Ref();
+    return py::Error::current();
+  }
 
   // Take the stream over: the capsule's destructor then leaves it alone.
   OwnedStream stream(*source);

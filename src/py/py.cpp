@@ -54,6 +54,11 @@ Result<PyObject*> internal_fault_type() {
 
 }  // namespace
 
+SavedException::SavedException() : exc_(take_raised_exception()) {}
+SavedException::~SavedException() {
+  if (exc_ != nullptr) restore_raised_exception(exc_);
+}
+
 void Error::raise() const {
   if (is_current()) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
@@ -111,9 +116,10 @@ std::string qualified_type_name(PyTypeObject* type) {
 Error cast_error(PyObject* given, std::string_view expected) {
   std::string msg;
   if (given == Py_None) {
-    msg = "'None' is not an instance of '";
+    msg.append("'None' is not an instance of '");
   } else {
-    msg = "'" + qualified_type_name(Py_TYPE(given)) + "' object is not an instance of '";
+    const std::string name = qualified_type_name(Py_TYPE(given));
+    msg.append("'").append(name).append("' object is not an instance of '");
   }
   msg.append(expected);
   msg += "'";

@@ -110,6 +110,19 @@ class [[nodiscard]] Result {
 struct Unit {};
 using Status = Result<Unit>;
 
+// Sets the current exception aside for the guard's lifetime (so that code that may run
+// Python, such as dropping a producer's capsule, cannot clobber it) and restores it after.
+class SavedException {
+ public:
+  SavedException();
+  ~SavedException();
+  SavedException(const SavedException&) = delete;
+  SavedException& operator=(const SavedException&) = delete;
+
+ private:
+  PyObject* exc_;
+};
+
 // Raises the internal-fault exception with `message` as its single argument.
 void raise_internal_fault(const char* message);
 

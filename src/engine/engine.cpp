@@ -1,0 +1,602 @@
+// Raking engine: iterative proportional fitting over dense per-row category indices.
+//
+// Layout of a run. Every target column that has at least one row in an active category
+// is turned once into a vector of dense category indices, one per row, of the narrowest
+// unsigned type that can hold the number of categories plus one extra value for "no
+// category". Categories are numbered in the order of their first row, so every dense
+// category has at least one row. All further work is sequential scans over these vectors
+// and the weight vector, with small per-category accumulator and factor tables; there is
+// no hash lookup and no allocation inside the iterations.
+//
+// Floating-point discipline. Every category sum adds the weights of its rows one by one
+// in ascending row order starting from 0.0: a scan `sums[cat[i]] += w[i]` does exactly
+// that for every category at once, because each category only ever sees its own rows in
+// scan order. The categories of one column cover disjoint rows, so all of a column's
+// sums can be taken before any of its rows is adjusted. Rows that are not adjusted are
+// multiplied by exactly 1.0, which leaves every value unchanged (including -0.0,
+// infinities and NaN; the engine never produces signalling NaNs). Adjusting one column
+// and summing the next one are fused into a single scan: each row is first multiplied,
+// then its new value is added, which is the same per-category order of operations. In
+// the same way the last column's adjustment shares its scan with the first clamp sweep
+// of the caps or, without caps, with the sums of the first column for the next pass.
+// Nothing here may be reordered: the build uses -ffp-contract=off and no fast-math.
+
+#include "engine/engine.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace quelm::engine {
+namespace {
+
+// Categories whose target count is below this are never adjusted or measured.
+constexpr double kMinTargetCount = 1e-10;
+// An iteration makes progress when its gap is below the previous gap times this factor.
+constexpr double kProgressFactor = 0.9999999999;
+// Widening of both caps with cap_correction.
+constexpr double kCapCorrection = 0.0001;
+// Largest number of clamp/renormalise sweeps after one pass.
+constexpr int kMaxCapSweeps = 100;
+
+// A target count takes part in raking unless it is below the minimum. A NaN count is not
+// below anything, so it takes part (and turns its rows' weights into NaN).
+inline bool target_count_counts(double t) { return !(t < kMinTargetCount); }
+
+// ---------------------------------------------------------------------------------------
+// Preparation: code -> category lookup (open addressing, used only while indexing rows).
+
+class CodeLookup {
+ public:
+  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+  explicit CodeLookup(std::size_t entries) {
+    std::size_t cap = 8;
+    while (cap < entries * 2) cap <<= 1;
+    mask_ = cap - 1;
+    keys_.assign(cap, 0);
+    slots_.assign(cap, kNone);
+  }
+
+  // Inserts a code that is not yet present.
+  void insert(int64_t code, std::size_t slot) {
+    std::size_t pos = home(code);
+    while (slots_[pos] != kNone) pos = (pos + 1) & mask_;
+    keys_[pos] = code;
+    slots_[pos] = slot;
+  }
+
+  std::size_t find(int64_t code) const {
+    std::size_t pos = home(code);
+    while (true) {
+      const std::size_t slot = slots_[pos];
+      if (slot == kNone) return kNone;
+      if (keys_[pos] == code) return slot;
+      pos = (pos + 1) & mask_;
+    }
+  }
+
+ private:
+  std::size_t home(int64_t code) const {
+    uint64_t x = static_cast<uint64_t>(code);
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return static_cast<std::size_t>(x) & mask_;
+  }
+
+  std::size_t mask_ = 0;
+  std::vector<int64_t> keys_;
+  std::vector<std::size_t> slots_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Indexed target column.
+
+using CategoryVector =
+    std::variant<std::vector<uint8_t>, std::vector<uint16_t>, std::vector<uint32_t>, std::vector<uint64_t>>;
+
+struct IndexedColumn {
+  // One dense category per row; the value `count` means "no active category".
+  CategoryVector cats;
+  std::size_t count = 0;        // number of dense categories (each has at least one row)
+  std::vector<double> targets;  // target count of each dense category
+  std::vector<double> sums;     // per-pass accumulators, count + 1 entries (last: no category)
+  std::vector<double> factors;  // per-pass factors, count + 1 entries (last is always 1.0)
+};
+
+// Code -> slot lookup through a flat table, for codes that lie in a narrow range (the
+// usual case: category codes are small consecutive integers).
+class RangeLookup {
+ public:
+  static constexpr std::size_t kNone = CodeLookup::kNone;
+
+  RangeLookup(int64_t min_code, uint64_t span) : min_(static_cast<uint64_t>(min_code)), slots_(span + 1, kNone) {}
+
+  void insert(int64_t code, std::size_t slot) { slots_[static_cast<uint64_t>(code) - min_] = slot; }
+
+  uint64_t min() const { return min_; }
+  const std::vector<std::size_t>& slots() const { return slots_; }
+
+ private:
+  uint64_t min_;
+  std::vector<std::size_t> slots_;
+};
+
+// Assigns every row its dense category. T must hold the number of dense categories,
+// which is at most the number of slots and at most n; dense indices are therefore below
+// the largest value of T, which marks rows in no category until the end of the scan.
+template <class T, class Lookup>
+void index_rows(std::span<const int64_t> codes, std::size_t n, const Lookup& lookup,
+                const std::vector<double>& slot_targets, IndexedColumn& col) {
+  constexpr T kUnassigned = std::numeric_limits<T>::max();
+  constexpr std::size_t kNoSlot = Lookup::kNone;
+  std::vector<T> cats(n);
+  std::vector<T> slot_dense(slot_targets.size(), kUnassigned);
+  std::size_t count = 0;
+  bool any_uncategorised = false;
+
+  // Raw pointers in locals: the stores into `cats` (possibly a character type) must not
+  // force the loop to reload them.
+  const std::size_t len = codes.size() < n ? codes.size() : n;
+  const int64_t* in = codes.data();
+  T* out = cats.data();
+  T* dense = slot_dense.data();
+
+  if constexpr (std::is_same_v<Lookup, RangeLookup>) {
+    const std::size_t* table = lookup.slots().data();
+    const uint64_t table_size = lookup.slots().size();
+    const uint64_t min_code = lookup.min();
+    for (std::size_t i = 0; i < len; ++i) {
+      const uint64_t off = static_cast<uint64_t>(in[i]) - min_code;
+      T c = kUnassigned;
+      if (off < table_size) {
+        const std::size_t slot = table[off];
+        if (slot != kNoSlot) {
+          c = dense[slot];
+          if (c == kUnassigned) {
+            c = static_cast<T>(count++);
+            dense[slot] = c;
+            col.targets.push_back(slot_targets[slot]);
+          }
+        }
+      }
+      any_uncategorised |= c == kUnassigned;
+      out[i] = c;
+    }
+  } else {
+    // Hash lookups are dearer: reuse the previous row's answer for runs of equal codes.
+    int64_t last_code = 0;
+    T last_cat = kUnassigned;
+    bool have_last = false;
+    for (std::size_t i = 0; i < len; ++i) {
+      const int64_t code = in[i];
+      if (!have_last || code != last_code) {
+        last_cat = kUnassigned;
+        const std::size_t slot = lookup.find(code);
+        if (slot != kNoSlot) {
+          last_cat = dense[slot];
+          if (last_cat == kUnassigned) {
+            last_cat = static_cast<T>(count++);
+            dense[slot] = last_cat;
+            col.targets.push_back(slot_targets[slot]);
+          }
+        }
+        last_code = code;
+        have_last = true;
+      }
+      any_uncategorised |= last_cat == kUnassigned;
+      out[i] = last_cat;
+    }
+  }
+  // Rows past the end of a short code sequence belong to no category.
+  for (std::size_t i = len; i < n; ++i) {
+    out[i] = kUnassigned;
+    any_uncategorised = true;
+  }
+  // The no-category value becomes `count`, so that the scans can index the accumulator
+  // and factor tables without a branch.
+  if (any_uncategorised && static_cast<std::size_t>(kUnassigned) != count) {
+    const T none = static_cast<T>(count);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (out[i] == kUnassigned) out[i] = none;
+    }
+  }
+  col.count = count;
+  col.cats = std::move(cats);
+}
+
+template <class Lookup>
+void index_rows_narrowest(std::span<const int64_t> codes, std::size_t n, const Lookup& lookup,
+                          const std::vector<double>& slot_targets, IndexedColumn& col) {
+  const std::size_t bound = slot_targets.size() < n ? slot_targets.size() : n;
+  if (bound <= std::numeric_limits<uint8_t>::max()) {
+    index_rows<uint8_t>(codes, n, lookup, slot_targets, col);
+  } else if (bound <= std::numeric_limits<uint16_t>::max()) {
+    index_rows<uint16_t>(codes, n, lookup, slot_targets, col);
+  } else if (bound <= std::numeric_limits<uint32_t>::max()) {
+    index_rows<uint32_t>(codes, n, lookup, slot_targets, col);
+  } else {
+    index_rows<uint64_t>(codes, n, lookup, slot_targets, col);
+  }
+}
+
+// Builds the index of one target column; returns false when no row of the column is in
+// an active category (the column can then be left out of the iterations entirely).
+bool index_column(std::span<const int64_t> codes, std::size_t n, double nd,
+                  const std::unordered_map<int64_t, double>& shares, double share_divisor,
+                  IndexedColumn& col) {
+  std::vector<int64_t> slot_codes;
+  std::vector<double> slot_targets;
+  slot_codes.reserve(shares.size());
+  slot_targets.reserve(shares.size());
+  for (const auto& [code, share] : shares) {
+    const double s = share_divisor == 1.0 ? share : share / share_divisor;
+    const double t = s * nd;
+    if (target_count_counts(t)) {
+      slot_codes.push_back(code);
+      slot_targets.push_back(t);
+    }
+  }
+  if (slot_codes.empty()) return false;
+
+  int64_t min_code = slot_codes[0];
+  int64_t max_code = slot_codes[0];
+  for (const int64_t c : slot_codes) {
+    if (c < min_code) min_code = c;
+    if (c > max_code) max_code = c;
+  }
+  const uint64_t span = static_cast<uint64_t>(max_code) - static_cast<uint64_t>(min_code);
+  const uint64_t dense_limit = 64 + 16 * static_cast<uint64_t>(slot_codes.size());
+  if (span < dense_limit) {
+    RangeLookup lookup(min_code, span);
+    for (std::size_t i = 0; i < slot_codes.size(); ++i) lookup.insert(slot_codes[i], i);
+    index_rows_narrowest(codes, n, lookup, slot_targets, col);
+  } else {
+    CodeLookup lookup(slot_codes.size());
+    for (std::size_t i = 0; i < slot_codes.size(); ++i) lookup.insert(slot_codes[i], i);
+    index_rows_narrowest(codes, n, lookup, slot_targets, col);
+  }
+  if (col.count == 0) return false;
+  col.sums.assign(col.count + 1, 0.0);
+  col.factors.assign(col.count + 1, 1.0);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Scans of one pass.
+
+template <class T>
+void sum_scan(const double* w, std::size_t n, const T* cats, double* sums) {
+  for (std::size_t i = 0; i < n; ++i) sums[cats[i]] += w[i];
+}
+
+template <class A, class B>
+void multiply_sum_scan(double* w, std::size_t n, const A* cats_a, const double* factors_a, const B* cats_b,
+                       double* sums_b) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = w[i] * factors_a[cats_a[i]];
+    w[i] = x;
+    sums_b[cats_b[i]] += x;
+  }
+}
+
+void reset_sums(IndexedColumn& col) {
+  for (double& s : col.sums) s = 0.0;
+}
+
+void sum_column(const std::vector<double>& w, IndexedColumn& col) {
+  reset_sums(col);
+  std::visit([&](const auto& cats) { sum_scan(w.data(), w.size(), cats.data(), col.sums.data()); }, col.cats);
+}
+
+// Turns the column's sums into factors, measuring the gap of every category with a
+// positive sum. Returns the column gap; sets `all_one` when every factor is exactly 1.0.
+double column_factors(IndexedColumn& col, bool& all_one) {
+  double col_gap = 0.0;
+  all_one = true;
+  for (std::size_t c = 0; c < col.count; ++c) {
+    const double s = col.sums[c];
+    const double t = col.targets[c];
+    double f = 1.0;
+    if (s > 0.0) {
+      const double gap = std::fabs(s - t) / (t + 1.0);
+      if (gap > col_gap) col_gap = gap;
+      f = t / s;
+    }
+    col.factors[c] = f;
+    if (f != 1.0) all_one = false;
+  }
+  col.factors[col.count] = 1.0;
+  return col_gap;
+}
+
+// ---------------------------------------------------------------------------------------
+// Caps.
+
+struct CapBounds {
+  bool has_lo = false;
+  bool has_hi = false;
+  double lo = 0.0;
+  double hi = 0.0;
+
+  bool any() const { return has_lo || has_hi; }
+};
+
+// What a clamp sweep does to a weight before clamping it: nothing, the renormalisation
+// of the previous sweep, or the adjustment of the pass's last column.
+struct KeepWeight {
+  double operator()(double x, std::size_t) const { return x; }
+};
+
+struct DivideWeight {
+  double mean;
+  double operator()(double x, std::size_t) const { return x / mean; }
+};
+
+template <class T>
+struct AdjustWeight {
+  const T* cats;
+  const double* factors;
+  double operator()(double x, std::size_t i) const { return x * factors[cats[i]]; }
+};
+
+// Applies `pre` and then the clamping to every weight in row order, adds up the resulting
+// weights in row order into `sum`, and reports whether any clamp applied. A weight above
+// hi becomes hi and then, if below lo, lo; a NaN weight satisfies no comparison and is
+// left alone. Branch-free: weights near a cap would make branches unpredictable.
+template <bool kLo, bool kHi, class Pre>
+bool clamp_scan(double* w, std::size_t n, double lo, double hi, Pre pre, double& sum) {
+  unsigned hits = 0;
+  double s = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    double x = pre(w[i], i);
+    if constexpr (kHi) {
+      const bool above = x > hi;
+      hits |= static_cast<unsigned>(above);
+      x = above ? hi : x;
+    }
+    if constexpr (kLo) {
+      const bool below = x < lo;
+      hits |= static_cast<unsigned>(below);
+      x = below ? lo : x;
+    }
+    w[i] = x;
+    s += x;
+  }
+  sum = s;
+  return hits != 0;
+}
+
+// Up to kMaxCapSweeps sweeps of clamping followed, when a sweep changed something, by
+// the division of every weight by the mean weight (when that mean is positive). Each
+// renormalisation is fused with the clamping of the next sweep; `first` is applied to
+// every weight just before the first sweep's clamping.
+template <bool kLo, bool kHi, class First>
+void cap_sweeps(std::vector<double>& w, double lo, double hi, First first) {
+  const std::size_t n = w.size();
+  const double nd = static_cast<double>(n);
+  double sum = 0.0;
+  bool changed = clamp_scan<kLo, kHi>(w.data(), n, lo, hi, first, sum);
+  for (int sweep = 1;; ++sweep) {
+    if (!changed) return;
+    const double mean = sum / nd;
+    if (sweep == kMaxCapSweeps) {
+      if (mean > 0.0) {
+        for (double& x : w) x = x / mean;
+      }
+      return;
+    }
+    if (mean > 0.0) {
+      changed = clamp_scan<kLo, kHi>(w.data(), n, lo, hi, DivideWeight{mean}, sum);
+    } else {
+      changed = clamp_scan<kLo, kHi>(w.data(), n, lo, hi, KeepWeight{}, sum);
+    }
+  }
+}
+
+template <class First>
+void apply_caps(std::vector<double>& w, const CapBounds& caps, First first) {
+  if (caps.has_lo && caps.has_hi) {
+    cap_sweeps<true, true>(w, caps.lo, caps.hi, first);
+  } else if (caps.has_lo) {
+    cap_sweeps<true, false>(w, caps.lo, caps.hi, first);
+  } else if (caps.has_hi) {
+    cap_sweeps<false, true>(w, caps.lo, caps.hi, first);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// One iteration's pass and caps.
+
+// Adjusts all indexed columns in order, then applies the caps; returns the iteration gap.
+//
+// The scan that applies the last column's factors also does the next step's work: with
+// caps it is the first clamp sweep; without caps it takes the sums of the first column
+// for the next pass (`first_sums_ready` tells the next pass that they are there; the
+// weights do not change between the two passes).
+double rake_pass(std::vector<double>& w, std::vector<IndexedColumn>& cols, const CapBounds& caps,
+                 bool& first_sums_ready) {
+  double iter_gap = 0.0;
+  const std::size_t n = w.size();
+  if (cols.empty()) {
+    apply_caps(w, caps, KeepWeight{});
+    return iter_gap;
+  }
+  if (!first_sums_ready) sum_column(w, cols[0]);
+  first_sums_ready = false;
+  for (std::size_t j = 0; j < cols.size(); ++j) {
+    IndexedColumn& col = cols[j];
+    bool all_one = false;
+    const double col_gap = column_factors(col, all_one);
+    if (col_gap > iter_gap) iter_gap = col_gap;
+
+    if (j + 1 < cols.size()) {
+      IndexedColumn& next = cols[j + 1];
+      if (all_one) {
+        // Multiplying by 1.0 changes nothing; only the next column's sums are needed.
+        sum_column(w, next);
+      } else {
+        reset_sums(next);
+        std::visit(
+            [&](const auto& cats_a, const auto& cats_b) {
+              multiply_sum_scan(w.data(), n, cats_a.data(), col.factors.data(), cats_b.data(), next.sums.data());
+            },
+            col.cats, next.cats);
+      }
+      continue;
+    }
+
+    // Last column.
+    if (caps.any()) {
+      if (all_one) {
+        apply_caps(w, caps, KeepWeight{});
+      } else {
+        std::visit(
+            [&](const auto& cats) {
+              using T = typename std::decay_t<decltype(cats)>::value_type;
+              apply_caps(w, caps, AdjustWeight<T>{cats.data(), col.factors.data()});
+            },
+            col.cats);
+      }
+    } else if (!all_one) {
+      IndexedColumn& first = cols[0];
+      reset_sums(first);
+      std::visit(
+          [&](const auto& cats_a, const auto& cats_b) {
+            multiply_sum_scan(w.data(), n, cats_a.data(), col.factors.data(), cats_b.data(), first.sums.data());
+          },
+          col.cats, first.cats);
+      first_sums_ready = true;
+    }
+  }
+  return iter_gap;
+}
+
+RakeOutput neutral_output() { return RakeOutput{}; }
+
+}  // namespace
+
+RakeResult rake_weights(const ColumnCodes& codes, const MatchedTargets& targets, const RakeOptions& options) {
+  // Nothing to rake: the neutral result, without looking at the targets.
+  if (codes.empty()) return neutral_output();
+  const std::size_t n = codes.front().second.size();
+  if (n == 0) return neutral_output();
+  const double nd = static_cast<double>(n);
+
+  // Percentages or proportions, per column: a share sum above 1.5 means percentages.
+  std::vector<double> divisors;
+  divisors.reserve(targets.size());
+  for (const auto& [name, shares] : targets) {
+    double total = 0.0;
+    for (const auto& entry : shares) total += entry.second;
+    divisors.push_back(total > 1.5 ? 100.0 : 1.0);
+  }
+
+  // Every target column must have codes; the first missing one is reported.
+  std::vector<std::span<const int64_t>> target_codes;
+  target_codes.reserve(targets.size());
+  for (const auto& [name, shares] : targets) {
+    const std::span<const int64_t>* found = nullptr;
+    for (const auto& [code_name, seq] : codes) {
+      if (code_name == name) {
+        found = &seq;
+        break;
+      }
+    }
+    if (found == nullptr) return std::string("Target column '") + name + "' not found in data";
+    target_codes.push_back(*found);
+  }
+
+  // Category index of every target column that has an active category with rows.
+  std::vector<IndexedColumn> cols;
+  cols.reserve(targets.size());
+  for (std::size_t j = 0; j < targets.size(); ++j) {
+    IndexedColumn col;
+    if (index_column(target_codes[j], n, nd, targets[j].second, divisors[j], col)) cols.push_back(std::move(col));
+  }
+
+  RakeOutput out;
+  out.weights.assign(n, 1.0);
+  std::vector<double>& w = out.weights;
+
+  CapBounds caps;
+  if (options.min_cap) {
+    caps.has_lo = true;
+    caps.lo = options.cap_correction ? *options.min_cap - kCapCorrection : *options.min_cap;
+  }
+  if (options.max_cap) {
+    caps.has_hi = true;
+    caps.hi = options.cap_correction ? *options.max_cap + kCapCorrection : *options.max_cap;
+  }
+
+  // Iterations.
+  uint64_t k = 0;
+  bool converged = false;
+  bool stalled = false;
+  if (options.max_iterations > 0) {
+    double prev_gap = std::numeric_limits<double>::infinity();
+    unsigned no_progress = 0;
+    bool first_sums_ready = false;
+    for (k = 1;; ++k) {
+      const double gap = rake_pass(w, cols, caps, first_sums_ready);
+      if (gap < options.convergence_threshold) {
+        converged = true;
+        break;
+      }
+      if (gap >= prev_gap * kProgressFactor) {
+        if (no_progress > 1) {
+          stalled = true;
+          break;
+        }
+        ++no_progress;
+      } else {
+        no_progress = 0;
+      }
+      if (k == options.max_iterations) break;
+      prev_gap = gap;
+    }
+  }
+  out.iterations = k;
+  out.converged = converged;
+  out.stalled = stalled;
+
+  // Zero replacement, extremes and the two sums of the efficiency, in row order.
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+  double s = 0.0;
+  double q = 0.0;
+  for (double& x : w) {
+    if (x == 0.0) x = 1.0;
+    if (x < lo) lo = x;
+    if (x > hi) hi = x;
+    s += x;
+    q += x * x;
+  }
+  out.weight_min = lo;
+  out.weight_max = hi;
+  out.efficiency = q == 0.0 ? 0.0 : (s * s) / (q * nd) * 100.0;
+
+  // Remaining gap on the final weights, over all active categories.
+  double final_gap = 0.0;
+  for (IndexedColumn& col : cols) {
+    sum_column(w, col);
+    for (std::size_t c = 0; c < col.count; ++c) {
+      const double t = col.targets[c];
+      const double gap = std::fabs(col.sums[c] - t) / (t + 1.0);
+      if (gap > final_gap) final_gap = gap;
+    }
+  }
+  out.max_target_gap = final_gap;
+  return out;
+}
+
+}  // namespace quelm::engine
