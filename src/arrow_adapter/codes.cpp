@@ -51,11 +51,11 @@ void widen(const ArrayData& array, std::vector<int64_t>& codes) {
   }
 }
 
-Result<CodedColumn> code_dictionary(const arrow::ArrayPtr& column) {
+Result<CodedColumn> code_dictionary(const arrow::ArrayPtr& column, const std::string& name) {
   auto dict = arrow::DictionaryArray::make(column);
-  if (!dict.ok()) return dict.take_error();
+  if (!dict.ok()) return column_data_error(name, dict.take_error());
   auto entries = arrow::ResolvedText::make(dict->dictionary());
-  if (!entries.ok()) return entries.take_error();
+  if (!entries.ok()) return column_data_error(name, entries.take_error());
 
   CodedColumn out;
   out.is_text = true;
@@ -83,9 +83,9 @@ Result<CodedColumn> code_dictionary(const arrow::ArrayPtr& column) {
   return out;
 }
 
-Result<CodedColumn> code_text(const arrow::ArrayPtr& column) {
+Result<CodedColumn> code_text(const arrow::ArrayPtr& column, const std::string& name) {
   auto texts = arrow::TextArray::make(column);
-  if (!texts.ok()) return texts.take_error();
+  if (!texts.ok()) return column_data_error(name, texts.take_error());
   CodedColumn out;
   out.is_text = true;
   const int64_t n = texts->length();
@@ -132,9 +132,9 @@ Result<CodedColumn> code_column(const arrow::RecordBatch& batch, const std::stri
 
   if (type.id == Type::Dictionary) {
     if (!is_text_or_text_dictionary(type, 0)) return unsupported(name, type);
-    return code_dictionary(column);
+    return code_dictionary(column, name);
   }
-  if (arrow::is_text(type)) return code_text(column);
+  if (arrow::is_text(type)) return code_text(column, name);
 
   CodedColumn out;
   out.codes.resize(static_cast<size_t>(column->length));

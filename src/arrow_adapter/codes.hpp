@@ -68,6 +68,12 @@ Result<CodedColumn> code_column(const arrow::RecordBatch& batch, const std::stri
 Result<RowMask> valid_row_mask(const arrow::RecordBatch& batch, const std::vector<std::string>& names);
 Result<engine::MatchedTargets> match_targets(const TargetSet& targets, const ColumnLabels& labels);
 
+// Malformed values found while reading column `name` (the import checks the structure,
+// the readers the values).
+inline Error column_data_error(const std::string& name, Error error) {
+  return Error{"Arrow batch error: " + std::move(error.message) + " (column '" + name + "')"};
+}
+
 // A text key in double quotes with escapes, as error messages show it.
 std::string quote_key(std::string_view text);
 // A key as error messages show it: decimal for integers, quoted for texts.

@@ -68,9 +68,9 @@ GroupKeyColumn numeric_keys(const arrow::ArrayData& array) {
   return out;
 }
 
-Result<GroupKeyColumn> text_keys(const arrow::ArrayPtr& array) {
+Result<GroupKeyColumn> text_keys(const arrow::ArrayPtr& array, const std::string& name) {
   auto texts = arrow::TextArray::make(array);
-  if (!texts.ok()) return texts.take_error();
+  if (!texts.ok()) return column_data_error(name, texts.take_error());
   GroupKeyColumn out;
   TextInterner interner(out);
   const int64_t n = texts->length();
@@ -81,11 +81,11 @@ Result<GroupKeyColumn> text_keys(const arrow::ArrayPtr& array) {
   return out;
 }
 
-Result<GroupKeyColumn> dictionary_keys(const arrow::ArrayPtr& array) {
+Result<GroupKeyColumn> dictionary_keys(const arrow::ArrayPtr& array, const std::string& name) {
   auto dict = arrow::DictionaryArray::make(array);
-  if (!dict.ok()) return dict.take_error();
+  if (!dict.ok()) return column_data_error(name, dict.take_error());
   auto entries = arrow::TextArray::make(dict->dictionary());
-  if (!entries.ok()) return entries.take_error();
+  if (!entries.ok()) return column_data_error(name, entries.take_error());
   GroupKeyColumn out;
   TextInterner interner(out);
   const uint32_t null_id = interner.id(kNullKey);
@@ -121,10 +121,10 @@ Result<GroupKeyColumn> group_key_texts(const arrow::RecordBatch& batch, const st
   if (index < 0) return Error{"Group column '" + name + "' not found"};
   const arrow::ArrayPtr& column = batch.columns[static_cast<size_t>(index)];
   const arrow::DataType& type = *batch.schema->fields[static_cast<size_t>(index)]->type;
-  if (arrow::is_text(type)) return text_keys(column);
+  if (arrow::is_text(type)) return text_keys(column, name);
   switch (type.id) {
     case Type::Dictionary:
-      if (arrow::is_text(type.value_type())) return dictionary_keys(column);
+      if (arrow::is_text(type.value_type())) return dictionary_keys(column, name);
       break;
     case Type::Int32: return numeric_keys<int32_t>(*column);
     case Type::Int64: return numeric_keys<int64_t>(*column);

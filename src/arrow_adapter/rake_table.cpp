@@ -42,15 +42,21 @@ Result<TableRake> rake_table(const arrow::RecordBatch& batch, const TargetSet& t
     if (!m.ok()) return m.take_error();
     mask = std::move(m).value();
   }
-  std::vector<int64_t> valid_rows;
+  // The list of valid rows is only built when some rows are left out.
+  int64_t n_masked_valid = n_rows;
   if (call.drop_nulls) {
-    valid_rows.reserve(static_cast<size_t>(n_rows));
+    n_masked_valid = 0;
+    for (uint8_t flag : mask) n_masked_valid += flag;
+  }
+  const bool all_valid = n_masked_valid == n_rows;
+  std::vector<int64_t> valid_rows;
+  if (!all_valid) {
+    valid_rows.reserve(static_cast<size_t>(n_masked_valid));
     for (int64_t i = 0; i < n_rows; ++i) {
       if (mask[static_cast<size_t>(i)]) valid_rows.push_back(i);
     }
   }
-  const bool all_valid = !call.drop_nulls || static_cast<int64_t>(valid_rows.size()) == n_rows;
-  const uint64_t n_valid = all_valid ? static_cast<uint64_t>(n_rows) : valid_rows.size();
+  const auto n_valid = static_cast<uint64_t>(n_masked_valid);
 
   std::vector<double> weights(static_cast<size_t>(n_rows), 1.0);
   RunSummary summary;

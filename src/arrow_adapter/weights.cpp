@@ -13,7 +13,7 @@ Result<arrow::RecordBatch> append_weight_column(const arrow::RecordBatch& batch,
   }
   auto type = std::make_shared<arrow::DataType>();
   type->id = arrow::Type::Float64;
-  type->format = "g";
+  type->format.push_back('g');  // Float64
   auto field = std::make_shared<arrow::Field>();
   field->name = name;
   field->type = std::move(type);
