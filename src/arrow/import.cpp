@@ -241,10 +241,6 @@ bool any_zero_bit(const uint8_t* bits, int64_t begin, int64_t end) {
   return false;
 }
 
-}  // namespace
-
-namespace {
-
 Result<RecordBatch> import_owned(const std::shared_ptr<ImportedArray>& holder, const SchemaPtr& schema) {
   const ArrowArray& a = holder->base;
   if (schema == nullptr) return invalid("no schema given for the record batch");
@@ -258,11 +254,8 @@ Result<RecordBatch> import_owned(const std::shared_ptr<ImportedArray>& holder, c
     return invalid(where + " has " + str(a.n_children) + " children, but the schema has " + str(n_fields) + " fields");
   }
   const auto* bits = static_cast<const uint8_t*>(a.buffers[0]);
-  if (a.null_count > 0 && bits == nullptr) {
-    return invalid(where + " has " + str(a.null_count) + " nulls but no validity bitmap");
-  }
-  if (bits != nullptr && a.length > 0 &&
-      (a.null_count > 0 || (a.null_count == -1 && any_zero_bit(bits, a.offset, a.offset + a.length)))) {
+  if (a.null_count > 0 ||
+      (a.null_count == -1 && bits != nullptr && any_zero_bit(bits, a.offset, a.offset + a.length))) {
     return invalid("a record batch's struct array cannot have null rows");
   }
 
