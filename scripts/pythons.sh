@@ -1,7 +1,7 @@
 # Sourced by the scripts: finds the CPython interpreters (3.11 and newer) on this machine.
-# Sets NEWEST_PYTHON and OLDEST_PYTHON (3.11 when present).
+# Sets PYTHONS (every one found, newest first) and NEWEST_PYTHON.
 find_python() {
-  local v="$1" c
+  local v="$1" c c2
   for c in "python$v" "/root/.pyenv/versions/$v"*/bin/python"$v" "/usr/local/bin/python$v" "/usr/bin/python$v"; do
     for c2 in $c; do
       if command -v "$c2" >/dev/null 2>&1 && "$c2" -c 'import sys, venv, ensurepip; sys.exit(0)' >/dev/null 2>&1; then
@@ -13,12 +13,12 @@ find_python() {
   return 1
 }
 
-NEWEST_PYTHON=""
-for v in 3.14 3.13 3.12 3.11; do
-  if p=$(find_python "$v"); then NEWEST_PYTHON="$p"; break; fi
+PYTHONS=()
+for v in 3.15 3.14 3.13 3.12 3.11; do
+  if p=$(find_python "$v"); then PYTHONS+=("$p"); fi
 done
-OLDEST_PYTHON=$(find_python 3.11 || true)
-if [ -z "$NEWEST_PYTHON" ]; then
+if [ ${#PYTHONS[@]} -eq 0 ]; then
   echo "no CPython 3.11 or newer found" >&2
   exit 1
 fi
+NEWEST_PYTHON="${PYTHONS[0]}"
