@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "arrow/arrow.hpp"
+#include "arrow/internal.hpp"
 
 namespace quelm::arrow {
 namespace {
@@ -59,8 +60,8 @@ namespace {
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
 
-inline bool checked_add(int64_t a, int64_t b, int64_t* out) { return !__builtin_add_overflow(a, b, out); }
-inline bool checked_mul(int64_t a, int64_t b, int64_t* out) { return !__builtin_mul_overflow(a, b, out); }
+using internal::checked_add;
+using internal::checked_mul;
 
 std::string str(int64_t v) { return std::to_string(v); }
 
@@ -317,51 +318,7 @@ void concat_validity(const std::vector<Part>& parts, int64_t total, Node& node) 
 }
 
 // Bytes per value of a fixed-width type, or -1 for any other layout.
-int64_t fixed_width(const DataType& t) {
-  switch (t.id) {
-    case Type::Int8:
-    case Type::UInt8:
-      return 1;
-    case Type::Int16:
-    case Type::UInt16:
-    case Type::Float16:
-      return 2;
-    case Type::Int32:
-    case Type::UInt32:
-    case Type::Float32:
-    case Type::Date32:
-    case Type::Time32:
-    case Type::Decimal32:
-      return 4;
-    case Type::Int64:
-    case Type::UInt64:
-    case Type::Float64:
-    case Type::Date64:
-    case Type::Time64:
-    case Type::Timestamp:
-    case Type::Duration:
-    case Type::Decimal64:
-      return 8;
-    case Type::Decimal128:
-      return 16;
-    case Type::Decimal256:
-      return 32;
-    case Type::Interval:
-      switch (t.interval_unit) {
-        case IntervalUnit::YearMonth:
-          return 4;
-        case IntervalUnit::DayTime:
-          return 8;
-        case IntervalUnit::MonthDayNano:
-          return 16;
-      }
-      return -1;
-    case Type::FixedSizeBinary:
-      return t.byte_width >= 0 ? t.byte_width : -1;
-    default:
-      return -1;
-  }
-}
+int64_t fixed_width(const DataType& t) { return internal::fixed_width_bytes(t); }
 
 Result<ArrayPtr> concat(const TypePtr& type, std::vector<Part> parts);
 
@@ -1305,22 +1262,8 @@ Status remap_keys(const TypePtr& type, const std::vector<Part>& parts, const std
 }
 
 int64_t index_width(Type index) {
-  switch (index) {
-    case Type::Int8:
-    case Type::UInt8:
-      return 1;
-    case Type::Int16:
-    case Type::UInt16:
-      return 2;
-    case Type::Int32:
-    case Type::UInt32:
-      return 4;
-    case Type::Int64:
-    case Type::UInt64:
-      return 8;
-    default:
-      return -1;
-  }
+  const int32_t bytes = internal::integer_bytes(index);
+  return bytes == 0 ? -1 : bytes;
 }
 
 Status remap_any(Type index, const TypePtr& type, const std::vector<Part>& parts, const std::vector<KeyMap>& maps,
