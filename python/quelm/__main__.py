@@ -1,10 +1,11 @@
-"""Command line of quelm: ``python -m quelm demo``."""
+"""Command line of quelm: ``python -m quelm demo`` and ``python -m quelm rake`` (quelm.cli)."""
 
 from __future__ import annotations
 
 import argparse
 import sys
 from importlib import resources
+from typing import Any
 
 # Population margins of the sample survey (shares of the adult population).
 DEMO_TARGETS: dict[str, dict[str | int, float]] = {
@@ -14,9 +15,9 @@ DEMO_TARGETS: dict[str, dict[str | int, float]] = {
 }
 
 
-def _margins(table, column: str, weights: list[float] | None) -> dict[str, float]:
+def _margins(table: Any, column: str, weights: list[float] | None) -> dict[object, float]:
     values = table.column(column).to_pylist()
-    totals: dict[str, float] = {}
+    totals: dict[object, float] = {}
     for i, value in enumerate(values):
         totals[value] = totals.get(value, 0.0) + (1.0 if weights is None else weights[i])
     grand = sum(totals.values())
@@ -68,15 +69,11 @@ def demo(argv: list[str]) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
-    argv = list(sys.argv[1:] if argv is None else argv)
-    if not argv or argv[0] in ("-h", "--help"):
-        print("usage: python -m quelm demo [--max-cap X]")
-        return 0 if argv else 2
-    command, rest = argv[0], argv[1:]
-    if command == "demo":
-        return demo(rest)
-    print(f"python -m quelm: unknown command {command!r}", file=sys.stderr)
-    return 2
+    # The commands (demo above, rake in quelm.cli) share one dispatcher with the console
+    # script ``quelm``.
+    from quelm.cli import main as cli_main
+
+    return cli_main(argv, prog="python -m quelm")
 
 
 if __name__ == "__main__":
