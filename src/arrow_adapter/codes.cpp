@@ -1,7 +1,13 @@
 #include "arrow_adapter/codes.hpp"
 
+#include <optional>
+
+#include "pool/pool.hpp"
+
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <type_traits>
 
 namespace quelm::adapter {
 
@@ -23,33 +29,187 @@ int64_t widen_float(double v) {
   return static_cast<int64_t>(v);
 }
 
-// Numeric codes: the value widened to int64. A null row has no category (its value slot is
-// unspecified by the format); columns without nulls take the tight loop.
-template <class T>
-void widen(const ArrayData& array, std::vector<int64_t>& codes) {
-  const void* values = arrow::values_of(array);
-  const int64_t n = array.length;
-  const arrow::Validity validity = arrow::validity_of(array);
-  if (validity.all_valid()) {
-    for (int64_t i = 0; i < n; ++i) {
-      if constexpr (std::is_same_v<T, double>) {
-        codes[static_cast<size_t>(i)] = widen_float(arrow::load<double>(values, i));
-      } else {
-        codes[static_cast<size_t>(i)] = static_cast<int64_t>(arrow::load<T>(values, i));
-      }
+// ---------------------------------------------------------------------------------------
+// Category index building. A coder maps row i to its category (creating categories in
+// order of first appearance) or to kNullRow; the index starts at one byte per row and is
+// widened when the categories outgrow it.
+
+constexpr uint32_t kNullRow = UINT32_MAX;
+
+// Fills out[from, n) with the categories; stops at the first row whose category does not
+// fit T (the largest value of T stands for "no category" until the end). Returns the row
+// where it stopped.
+template <class T, class Coder>
+size_t fill_index(T* out, size_t from, size_t n, const Coder& shared, bool& any_null) {
+  constexpr uint32_t kLimit = std::numeric_limits<T>::max();
+  // A local copy: its fields stay in registers although `out` may alias anything.
+  const Coder coder = shared;
+  bool nulls = false;
+  for (size_t i = from; i < n; ++i) {
+    const uint32_t c = coder(i);
+    if (c == kNullRow) {
+      out[i] = static_cast<T>(kLimit);
+      nulls = true;
+      continue;
     }
-    return;
-  }
-  for (int64_t i = 0; i < n; ++i) {
-    if (!validity.is_valid(i)) {
-      codes[static_cast<size_t>(i)] = kNoCategory;
-    } else if constexpr (std::is_same_v<T, double>) {
-      codes[static_cast<size_t>(i)] = widen_float(arrow::load<double>(values, i));
-    } else {
-      codes[static_cast<size_t>(i)] = static_cast<int64_t>(arrow::load<T>(values, i));
+    if (c >= kLimit) {
+      any_null = any_null || nulls;
+      return i;
     }
+    out[i] = static_cast<T>(c);
   }
+  any_null = any_null || nulls;
+  return n;
 }
+
+template <class To, class From>
+IndexVec<To> widen_prefix(const IndexVec<From>& from, size_t rows, size_t n) {
+  IndexVec<To> out(n);
+  constexpr From kFromNone = std::numeric_limits<From>::max();
+  constexpr To kToNone = std::numeric_limits<To>::max();
+  for (size_t i = 0; i < rows; ++i) out[i] = from[i] == kFromNone ? kToNone : static_cast<To>(from[i]);
+  return out;
+}
+
+// The provisional no-category value becomes the number of categories.
+template <class T>
+IndexVector finish_index(IndexVec<T>&& index, size_t categories, bool any_null) {
+  constexpr T kNone = std::numeric_limits<T>::max();
+  if (any_null && categories != kNone) {
+    const auto none = static_cast<T>(categories);
+    for (T& c : index) c = c == kNone ? none : c;
+  }
+  return IndexVector(std::move(index));
+}
+
+template <class Coder, class Count>
+IndexVector build_index(size_t n, const Coder& coder, Count&& count) {
+  bool any_null = false;
+  IndexVec<uint8_t> v8(n);
+  size_t at = fill_index(v8.data(), 0, n, coder, any_null);
+  if (at == n) return finish_index(std::move(v8), count(), any_null);
+  IndexVec<uint16_t> v16 = widen_prefix<uint16_t>(v8, at, n);
+  IndexVec<uint8_t>().swap(v8);
+  at = fill_index(v16.data(), at, n, coder, any_null);
+  if (at == n) return finish_index(std::move(v16), count(), any_null);
+  IndexVec<uint32_t> v32 = widen_prefix<uint32_t>(v16, at, n);
+  IndexVec<uint16_t>().swap(v16);
+  at = fill_index(v32.data(), at, n, coder, any_null);
+  return finish_index(std::move(v32), count(), any_null);
+}
+
+// int64 code -> category, open addressing, for codes that do not lie in a narrow range.
+class CodeTable {
+ public:
+  CodeTable() { rehash(64); }
+  uint32_t get(int64_t code, std::vector<int64_t>& codes) {
+    size_t pos = home(code);
+    while (true) {
+      const uint32_t c = slots_[pos];
+      if (c == kEmpty) break;
+      if (codes[c] == code) return c;
+      pos = (pos + 1) & mask_;
+    }
+    const auto c = static_cast<uint32_t>(codes.size());
+    codes.push_back(code);
+    slots_[pos] = c;
+    if (codes.size() * 2 > slots_.size()) rehash(slots_.size() * 2, &codes);
+    return c;
+  }
+
+ private:
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  size_t home(int64_t code) const {
+    uint64_t x = static_cast<uint64_t>(code);
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    return static_cast<size_t>(x) & mask_;
+  }
+  void rehash(size_t cap, const std::vector<int64_t>* codes = nullptr) {
+    slots_.assign(cap, kEmpty);
+    mask_ = cap - 1;
+    if (codes == nullptr) return;
+    for (size_t c = 0; c < codes->size(); ++c) {
+      size_t pos = home((*codes)[c]);
+      while (slots_[pos] != kEmpty) pos = (pos + 1) & mask_;
+      slots_[pos] = static_cast<uint32_t>(c);
+    }
+  }
+  std::vector<uint32_t> slots_;
+  size_t mask_ = 0;
+};
+
+// Numeric column: each distinct widened value is a category. Values in a small window
+// around zero (the usual category codes) go through a flat table, others (and a null row,
+// whose code is the smallest int64) through the hash table. One pass over the values.
+template <class T>
+struct NumericCoder {
+  static constexpr int64_t kLow = -1024;
+  static constexpr uint64_t kWindow = 4096;
+  static constexpr uint32_t kUnset = UINT32_MAX;
+
+  const unsigned char* values;
+  arrow::Validity validity;
+  bool check_validity;
+  uint32_t* window;
+  CodeTable* others;
+  std::vector<int64_t>* codes;
+
+  int64_t code_of(size_t i) const {
+    if (check_validity && !validity.is_valid(static_cast<int64_t>(i))) return kNoCategory;
+    if constexpr (std::is_same_v<T, double>) {
+      return widen_float(arrow::load<double>(values, static_cast<int64_t>(i)));
+    } else {
+      return static_cast<int64_t>(arrow::load<T>(values, static_cast<int64_t>(i)));
+    }
+  }
+  uint32_t operator()(size_t i) const {
+    const int64_t code = code_of(i);
+    const uint64_t off = static_cast<uint64_t>(code) - static_cast<uint64_t>(kLow);
+    if (off < kWindow) {
+      const uint32_t c = window[off];
+      if (c != kUnset) return c;
+      return window[off] = others->get(code, *codes);
+    }
+    return others->get(code, *codes);
+  }
+};
+
+template <class T>
+CodedColumn code_numeric(const ArrayData& array) {
+  CodedColumn out;
+  std::vector<uint32_t> window(NumericCoder<T>::kWindow, NumericCoder<T>::kUnset);
+  CodeTable others;
+  const arrow::Validity validity = arrow::validity_of(array);
+  const NumericCoder<T> coder{static_cast<const unsigned char*>(arrow::values_of(array)), validity,
+                              !validity.all_valid(), window.data(), &others, &out.codes};
+  out.index = build_index(static_cast<size_t>(array.length), coder, [&] { return out.codes.size(); });
+  return out;
+}
+
+void number_labels(CodedColumn& out) {
+  out.codes.resize(out.labels.size());
+  for (size_t i = 0; i < out.codes.size(); ++i) out.codes[i] = static_cast<int64_t>(i);
+}
+
+struct DictionaryCoder {
+  static constexpr uint32_t kUnresolved = UINT32_MAX - 1;
+  const arrow::DictionaryArray* dict;
+  const arrow::ResolvedText* entries;
+  uint32_t* slots;
+  Labels* labels;
+
+  uint32_t operator()(size_t i) const {
+    const auto row = static_cast<int64_t>(i);
+    if (!dict->key_valid(row)) return kNullRow;
+    const uint64_t k = dict->key(row);
+    const uint32_t slot = slots[k];
+    if (slot != kUnresolved) return slot;
+    const auto entry = static_cast<int64_t>(k);
+    return slots[k] = entries->is_valid(entry) ? labels->intern(entries->value(entry)) : kNullRow;
+  }
+};
 
 Result<CodedColumn> code_dictionary(const arrow::ArrayPtr& column, const std::string& name) {
   auto dict = arrow::DictionaryArray::make(column);
@@ -59,40 +219,31 @@ Result<CodedColumn> code_dictionary(const arrow::ArrayPtr& column, const std::st
 
   CodedColumn out;
   out.is_text = true;
-  const int64_t n = dict->length();
-  out.codes.resize(static_cast<size_t>(n));
   // One slot per dictionary entry: each entry's text is looked up at most once.
-  constexpr int64_t kUnresolved = std::numeric_limits<int64_t>::max();
-  std::vector<int64_t> slots(static_cast<size_t>(entries->length()), kUnresolved);
-  for (int64_t i = 0; i < n; ++i) {
-    int64_t code = kNoCategory;
-    if (dict->key_valid(i)) {
-      const uint64_t k = dict->key(i);
-      int64_t& slot = slots[static_cast<size_t>(k)];
-      if (slot != kUnresolved) {
-        code = slot;
-      } else if (entries->is_valid(static_cast<int64_t>(k))) {
-        code = out.labels.intern(entries->value(static_cast<int64_t>(k)));
-        slot = code;
-      } else {
-        slot = kNoCategory;
-      }
-    }
-    out.codes[static_cast<size_t>(i)] = code;
-  }
+  std::vector<uint32_t> slots(static_cast<size_t>(entries->length()), DictionaryCoder::kUnresolved);
+  const DictionaryCoder coder{&dict.value(), &entries.value(), slots.data(), &out.labels};
+  out.index = build_index(static_cast<size_t>(dict->length()), coder, [&] { return out.labels.size(); });
+  number_labels(out);
   return out;
 }
+
+struct TextCoder {
+  arrow::TextArray texts;  // a copy: its fields are read every row
+  Labels* labels;
+  uint32_t operator()(size_t i) const {
+    const auto row = static_cast<int64_t>(i);
+    return texts.is_valid(row) ? labels->intern(texts.value(row)) : kNullRow;
+  }
+};
 
 Result<CodedColumn> code_text(const arrow::ArrayPtr& column, const std::string& name) {
   auto texts = arrow::TextArray::make(column);
   if (!texts.ok()) return column_data_error(name, texts.take_error());
   CodedColumn out;
   out.is_text = true;
-  const int64_t n = texts->length();
-  out.codes.resize(static_cast<size_t>(n));
-  for (int64_t i = 0; i < n; ++i) {
-    out.codes[static_cast<size_t>(i)] = texts->is_valid(i) ? out.labels.intern(texts->value(i)) : kNoCategory;
-  }
+  const TextCoder coder{texts.value(), &out.labels};
+  out.index = build_index(static_cast<size_t>(texts->length()), coder, [&] { return out.labels.size(); });
+  number_labels(out);
   return out;
 }
 
@@ -136,18 +287,38 @@ Result<CodedColumn> code_column(const arrow::RecordBatch& batch, const std::stri
   }
   if (arrow::is_text(type)) return code_text(column, name);
 
-  CodedColumn out;
-  out.codes.resize(static_cast<size_t>(column->length));
   switch (type.id) {
-    case Type::Int8: widen<int8_t>(*column, out.codes); break;
-    case Type::Int16: widen<int16_t>(*column, out.codes); break;
-    case Type::Int32: widen<int32_t>(*column, out.codes); break;
-    case Type::Int64: widen<int64_t>(*column, out.codes); break;
-    case Type::UInt8: widen<uint8_t>(*column, out.codes); break;
-    case Type::UInt16: widen<uint16_t>(*column, out.codes); break;
-    case Type::UInt32: widen<uint32_t>(*column, out.codes); break;
-    case Type::Float64: widen<double>(*column, out.codes); break;
+    case Type::Int8: return code_numeric<int8_t>(*column);
+    case Type::Int16: return code_numeric<int16_t>(*column);
+    case Type::Int32: return code_numeric<int32_t>(*column);
+    case Type::Int64: return code_numeric<int64_t>(*column);
+    case Type::UInt8: return code_numeric<uint8_t>(*column);
+    case Type::UInt16: return code_numeric<uint16_t>(*column);
+    case Type::UInt32: return code_numeric<uint32_t>(*column);
+    case Type::Float64: return code_numeric<double>(*column);
     default: return unsupported(name, type);
+  }
+}
+
+Result<std::vector<CodedColumn>> code_columns_parallel(const arrow::RecordBatch& batch,
+                                                       const std::vector<std::string>& names) {
+  std::vector<std::optional<Result<CodedColumn>>> coded(names.size());
+  auto job = [&](size_t j) -> std::optional<std::string> {
+    coded[j].emplace(code_column(batch, names[j]));
+    return std::nullopt;
+  };
+  // Small tables are not worth a hand-over to the workers.
+  if (names.size() > 1 && batch.num_rows >= 65536) {
+    std::optional<std::string> failed = pool::parallel_for(names.size(), job);
+    if (failed) return Error{std::move(*failed)};
+  } else {
+    for (size_t j = 0; j < names.size(); ++j) job(j);
+  }
+  std::vector<CodedColumn> out;
+  out.reserve(names.size());
+  for (auto& c : coded) {
+    if (!c->ok()) return c->take_error();
+    out.push_back(std::move(*c).value());
   }
   return out;
 }
@@ -164,6 +335,178 @@ Result<RowMask> valid_row_mask(const arrow::RecordBatch& batch, const std::vecto
     }
   }
   return mask;
+}
+
+// ---------------------------------------------------------------------------------------
+// Labels
+
+namespace {
+
+inline uint64_t load64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline uint64_t load32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline uint64_t mix64(uint64_t x) {
+  x ^= x >> 32;
+  x *= 0xd6e8feb86659fd93ULL;
+  x ^= x >> 32;
+  x *= 0xd6e8feb86659fd93ULL;
+  x ^= x >> 32;
+  return x;
+}
+
+}  // namespace
+
+uint64_t text_hash(const char* p, size_t len) {
+  constexpr uint64_t k1 = 0x9e3779b97f4a7c15ULL;
+  constexpr uint64_t k2 = 0xc2b2ae3d27d4eb4fULL;
+  uint64_t a = 0;
+  uint64_t b = 0;
+  if (len >= 8) {
+    size_t i = 0;
+    for (; i + 16 < len; i += 16) {
+      a = (a ^ load64(p + i)) * k1;
+      b = (b ^ load64(p + i + 8)) * k2;
+      a ^= b >> 29;
+    }
+    // The last (up to) 16 bytes, as two possibly overlapping words.
+    a ^= load64(p + (len - i > 8 ? i : len - 8));
+    b ^= load64(p + len - 8);
+  } else if (len >= 4) {
+    a = load32(p);
+    b = load32(p + len - 4);
+  } else if (len > 0) {
+    a = static_cast<unsigned char>(p[0]) | (uint64_t{static_cast<unsigned char>(p[len >> 1])} << 8) |
+        (uint64_t{static_cast<unsigned char>(p[len - 1])} << 16);
+  }
+  return mix64((a * k1) ^ ((b * k2) >> 7 | (b * k2) << 57) ^ (static_cast<uint64_t>(len) * k2));
+}
+
+Labels::Labels() : starts_{0}, slots_(16, Slot{0, kEmpty}), mask_(15) {}
+
+int64_t Labels::find(std::string_view text) const {
+  const uint64_t h = text_hash(text.data(), text.size());
+  size_t pos = static_cast<size_t>(h) & mask_;
+  const auto tag = static_cast<uint32_t>(h >> 32);
+  while (true) {
+    const Slot slot = slots_[pos];
+    if (slot.position == kEmpty) return -1;
+    if (slot.tag == tag && equals(slot.position, text)) return slot.position;
+    pos = (pos + 1) & mask_;
+  }
+}
+
+uint32_t Labels::insert(std::string_view text, uint32_t tag, size_t pos) {
+  const auto position = static_cast<uint32_t>(size());
+  bytes_.append(text);
+  starts_.push_back(bytes_.size());
+  slots_[pos] = Slot{tag, position};
+  if (size() * 2 > slots_.size()) grow();
+  return position;
+}
+
+void Labels::grow() {
+  std::vector<Slot> slots(slots_.size() * 2, Slot{0, kEmpty});
+  mask_ = slots.size() - 1;
+  for (size_t i = 0; i < size(); ++i) {
+    const std::string_view t = text(i);
+    const uint64_t h = text_hash(t.data(), t.size());
+    size_t pos = static_cast<size_t>(h) & mask_;
+    while (slots[pos].position != kEmpty) pos = (pos + 1) & mask_;
+    slots[pos] = Slot{static_cast<uint32_t>(h >> 32), static_cast<uint32_t>(i)};
+  }
+  slots_ = std::move(slots);
+}
+
+// ---------------------------------------------------------------------------------------
+// Views and subsets
+
+engine::CategoryIndex index_view(const IndexVector& index) {
+  return std::visit(
+      [](const auto& v) -> engine::CategoryIndex {
+        using T = typename std::decay_t<decltype(v)>::value_type;
+        return std::span<const T>(v.data(), v.size());
+      },
+      index);
+}
+
+namespace {
+
+template <class T, class Src>
+IndexVec<T> gather(const Src* src, std::span<const int64_t> rows) {
+  IndexVec<T> out(rows.size());
+  for (size_t k = 0; k < rows.size(); ++k) out[k] = static_cast<T>(src[rows[k]]);
+  return out;
+}
+
+// Categories renumbered in order of first appearance among the rows; the scratch table
+// (one slot per category of the column, plus the no-category value) is reused per thread
+// and only the touched slots are reset.
+template <class Src>
+void renumber(const Src* src, size_t n_categories, std::span<const int64_t> column_codes,
+              std::span<const int64_t> rows, CategorySubset& out) {
+  thread_local std::vector<uint32_t> local;
+  constexpr uint32_t kUnset = UINT32_MAX;
+  if (local.size() < n_categories + 1) local.assign(n_categories + 1, kUnset);
+  std::vector<uint32_t> cats(rows.size());
+  bool any_null = false;
+  for (size_t k = 0; k < rows.size(); ++k) {
+    const size_t c = src[rows[k]];
+    if (c >= n_categories) {
+      cats[k] = kNullRow;
+      any_null = true;
+      continue;
+    }
+    uint32_t& l = local[c];
+    if (l == kUnset) {
+      l = static_cast<uint32_t>(out.own_codes.size());
+      out.own_codes.push_back(column_codes[c]);
+    }
+    cats[k] = l;
+  }
+  for (size_t k = 0; k < rows.size(); ++k) {
+    const size_t c = src[rows[k]];
+    if (c < n_categories) local[c] = kUnset;
+  }
+  const size_t m = out.own_codes.size();
+  auto put = [&](auto tag) {
+    using T = decltype(tag);
+    IndexVec<T> v(rows.size());
+    for (size_t k = 0; k < rows.size(); ++k) v[k] = cats[k] == kNullRow ? static_cast<T>(m) : static_cast<T>(cats[k]);
+    out.index = std::move(v);
+  };
+  (void)any_null;
+  if (m < 255) {
+    put(uint8_t{});
+  } else if (m < 65535) {
+    put(uint16_t{});
+  } else {
+    put(uint32_t{});
+  }
+  out.codes = out.own_codes;
+}
+
+}  // namespace
+
+void subset_rows(const CodedColumn& column, std::span<const int64_t> rows, CategorySubset& out) {
+  const size_t k = column.codes.size();
+  std::visit(
+      [&](const auto& v) {
+        using T = typename std::decay_t<decltype(v)>::value_type;
+        if (k <= 256 || k <= rows.size()) {
+          out.index = gather<T>(v.data(), rows);
+          out.codes = column.codes;
+        } else {
+          renumber(v.data(), k, column.codes, rows, out);
+        }
+      },
+      column.index);
 }
 
 std::string quote_key(std::string_view text) {

@@ -1,8 +1,12 @@
-// Category codes: target columns turned into one signed 64-bit code per row, the row mask
-// of rows without nulls, and the targets keyed by code.
+// Category codes: target columns turned into narrow category indices per row with the code
+// of each category, the row mask of rows without nulls, and the targets keyed by code.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <variant>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -22,41 +26,106 @@ using arrow::Error;
 // The code of a row that has no category (a null).
 inline constexpr int64_t kNoCategory = std::numeric_limits<int64_t>::min();
 
-struct TextHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
+// A fast hash of a short text (every byte counts; reads only inside the text).
+uint64_t text_hash(const char* p, size_t len);
 
 // The distinct non-null texts of a text column in order of first appearance; a text's
-// code is its position.
+// code is its position. An open-addressing table over one byte arena: one hash and
+// usually one comparison per lookup.
 class Labels {
  public:
+  Labels();
   // The position of `text`, appending it when it is new.
-  int64_t intern(std::string_view text) {
-    auto it = positions_.find(text);
-    if (it != positions_.end()) return it->second;
-    const auto position = static_cast<int64_t>(texts_.size());
-    texts_.emplace_back(text);
-    positions_.emplace(texts_.back(), position);
-    return position;
+  uint32_t intern(std::string_view text) {
+    const uint64_t h = text_hash(text.data(), text.size());
+    size_t pos = static_cast<size_t>(h) & mask_;
+    const auto tag = static_cast<uint32_t>(h >> 32);
+    while (true) {
+      const Slot slot = slots_[pos];
+      if (slot.position == kEmpty) return insert(text, tag, pos);
+      if (slot.tag == tag && equals(slot.position, text)) return slot.position;
+      pos = (pos + 1) & mask_;
+    }
   }
   // The position of `text`, or -1.
-  int64_t find(std::string_view text) const {
-    auto it = positions_.find(text);
-    return it == positions_.end() ? -1 : it->second;
+  int64_t find(std::string_view text) const;
+  size_t size() const { return starts_.size() - 1; }
+  std::string_view text(size_t position) const {
+    return {bytes_.data() + starts_[position], static_cast<size_t>(starts_[position + 1] - starts_[position])};
   }
-  const std::vector<std::string>& texts() const { return texts_; }
 
  private:
-  std::vector<std::string> texts_;
-  std::unordered_map<std::string, int64_t, TextHash, std::equal_to<>> positions_;
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  struct Slot {
+    uint32_t tag;
+    uint32_t position;
+  };
+  bool equals(uint32_t position, std::string_view text) const {
+    const uint64_t b = starts_[position], e = starts_[position + 1];
+    return e - b == text.size() && (text.empty() || std::memcmp(bytes_.data() + b, text.data(), text.size()) == 0);
+  }
+  uint32_t insert(std::string_view text, uint32_t tag, size_t pos);
+  void grow();
+
+  std::string bytes_;             // every label's bytes, one after the other
+  std::vector<uint64_t> starts_;  // label i is bytes_[starts_[i], starts_[i + 1])
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
 };
 
+// One category index per row, of the narrowest width that holds the number of categories
+// plus the no-category value (which equals the number of categories). Not initialised on
+// allocation: every element is written by the coder.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <class U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+template <class T>
+using IndexVec = std::vector<T, UninitializedAllocator<T>>;
+using IndexVector = std::variant<IndexVec<uint8_t>, IndexVec<uint16_t>, IndexVec<uint32_t>>;
+
+engine::CategoryIndex index_view(const IndexVector& index);
+
+// A target column in factored form: row i has the category index[i], whose code is
+// codes[index[i]]; index value codes.size() marks a row without a category (a null text).
+// Text columns: the codes are the label positions 0, 1, ...; numeric columns: the code is
+// the value widened to int64 (a null row has the code of the smallest int64), one category
+// per distinct value, in order of first appearance.
 struct CodedColumn {
-  std::vector<int64_t> codes;  // one per row of the table
+  IndexVector index;
+  std::vector<int64_t> codes;
   bool is_text = false;
   Labels labels;  // text columns only
+
+  engine::CategoryColumn view() const { return engine::CategoryColumn{index_view(index), codes}; }
 };
+
+// The categories of some rows of a column, as a column of their own. When the column has
+// many categories compared with the rows, they are renumbered in order of first
+// appearance among these rows (with their own codes), so that a small group never pays
+// for the categories of the whole table.
+struct CategorySubset {
+  IndexVector index;
+  std::vector<int64_t> own_codes;
+  std::span<const int64_t> codes;
+
+  engine::CategoryColumn view() const { return engine::CategoryColumn{index_view(index), codes}; }
+};
+void subset_rows(const CodedColumn& column, std::span<const int64_t> rows, CategorySubset& out);
 
 // Column name -> labels of its coded column (null: a numeric column).
 using ColumnLabels = std::unordered_map<std::string, const Labels*>;
@@ -65,6 +134,10 @@ using ColumnLabels = std::unordered_map<std::string, const Labels*>;
 using RowMask = std::vector<uint8_t>;
 
 Result<CodedColumn> code_column(const arrow::RecordBatch& batch, const std::string& name);
+// The columns of `names`, coded on the task pool (one column per job); the first failure
+// in list order is the result.
+Result<std::vector<CodedColumn>> code_columns_parallel(const arrow::RecordBatch& batch,
+                                                       const std::vector<std::string>& names);
 Result<RowMask> valid_row_mask(const arrow::RecordBatch& batch, const std::vector<std::string>& names);
 Result<engine::MatchedTargets> match_targets(const TargetSet& targets, const ColumnLabels& labels);
 

@@ -17,17 +17,60 @@ class TextInterner {
  public:
   explicit TextInterner(GroupKeyColumn& out) : out_(out) {}
   uint32_t id(std::string_view text) {
-    auto it = ids_.find(text);
-    if (it != ids_.end()) return it->second;
-    const auto id = static_cast<uint32_t>(out_.texts.size());
-    out_.texts.emplace_back(text);
-    ids_.emplace(out_.texts.back(), id);
+    const uint32_t id = labels_.intern(text);
+    if (id == out_.texts.size()) out_.texts.emplace_back(text);
     return id;
   }
 
  private:
   GroupKeyColumn& out_;
-  std::unordered_map<std::string, uint32_t, TextHash, std::equal_to<>> ids_;
+  Labels labels_;
+};
+
+// Value bits -> id, open addressing (one probe for most rows).
+class BitsTable {
+ public:
+  BitsTable() { rehash(64); }
+  uint32_t get(uint64_t bits, uint32_t next_id, bool& inserted) {
+    size_t pos = home(bits);
+    while (true) {
+      const Slot& slot = slots_[pos];
+      if (slot.id == kEmpty) break;
+      if (slot.bits == bits) return slot.id;
+      pos = (pos + 1) & mask_;
+    }
+    slots_[pos] = Slot{bits, next_id};
+    inserted = true;
+    if (++size_ * 2 > slots_.size()) rehash(slots_.size() * 2);
+    return next_id;
+  }
+
+ private:
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  struct Slot {
+    uint64_t bits;
+    uint32_t id;
+  };
+  size_t home(uint64_t x) const {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    return static_cast<size_t>(x) & mask_;
+  }
+  void rehash(size_t cap) {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(cap, Slot{0, kEmpty});
+    mask_ = cap - 1;
+    for (const Slot& s : old) {
+      if (s.id == kEmpty) continue;
+      size_t pos = home(s.bits);
+      while (slots_[pos].id != kEmpty) pos = (pos + 1) & mask_;
+      slots_[pos] = s;
+    }
+  }
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+  size_t size_ = 0;
 };
 
 template <class T>
@@ -39,11 +82,12 @@ GroupKeyColumn numeric_keys(const arrow::ArrayData& array) {
   const arrow::Validity validity = arrow::validity_of(array);
   // Keyed by the value's bits; the texts of distinct bit patterns (NaN payloads) may
   // coincide and are merged by the callers, which compare texts.
-  std::unordered_map<uint64_t, uint32_t> ids;
+  BitsTable ids;
   uint32_t null_id = UINT32_MAX;
+  const bool check = !validity.all_valid();
   for (int64_t i = 0; i < n; ++i) {
     uint32_t id;
-    if (!validity.is_valid(i)) {
+    if (check && !validity.is_valid(i)) {
       if (null_id == UINT32_MAX) {
         null_id = static_cast<uint32_t>(out.texts.size());
         out.texts.emplace_back(kNullKey);
@@ -53,7 +97,8 @@ GroupKeyColumn numeric_keys(const arrow::ArrayData& array) {
       const T v = arrow::load<T>(values, i);
       uint64_t bits = 0;
       std::memcpy(&bits, &v, sizeof v);
-      auto [it, inserted] = ids.try_emplace(bits, static_cast<uint32_t>(out.texts.size()));
+      bool inserted = false;
+      id = ids.get(bits, static_cast<uint32_t>(out.texts.size()), inserted);
       if (inserted) {
         if constexpr (std::is_same_v<T, double>) {
           out.texts.push_back(float_key_text(v));
@@ -61,7 +106,6 @@ GroupKeyColumn numeric_keys(const arrow::ArrayData& array) {
           out.texts.push_back(std::to_string(v));
         }
       }
-      id = it->second;
     }
     out.ids[static_cast<size_t>(i)] = id;
   }

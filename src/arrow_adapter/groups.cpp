@@ -49,13 +49,15 @@ GroupPartition merge_by_text(const std::vector<uint32_t>& composite, size_t n_co
 Result<std::unordered_map<std::string, CodedColumn>> code_columns(const arrow::RecordBatch& batch,
                                                                    const std::vector<std::string>& names,
                                                                    bool skip_missing) {
-  std::unordered_map<std::string, CodedColumn> coded;
+  std::vector<std::string> present;
   for (const std::string& name : names) {
     if (skip_missing && batch.schema->find(name) < 0) continue;
-    auto column = code_column(batch, name);
-    if (!column.ok()) return column.take_error();
-    coded.insert_or_assign(name, std::move(column).value());
+    present.push_back(name);
   }
+  auto all = code_columns_parallel(batch, present);
+  if (!all.ok()) return all.take_error();
+  std::unordered_map<std::string, CodedColumn> coded;
+  for (size_t j = 0; j < present.size(); ++j) coded.insert_or_assign(present[j], std::move(all.value()[j]));
   return coded;
 }
 
@@ -138,17 +140,15 @@ Result<GroupOutcome> rake_group(const std::vector<int64_t>& rows, const CodedCol
   out.summary.n_valid = out.valid_rows.size();
   if (out.valid_rows.empty()) return out;
 
-  std::vector<std::vector<int64_t>> own;
-  own.reserve(target_columns.size());
+  std::vector<CategorySubset> own(target_columns.size());
   engine::ColumnCodes codes;
-  for (const std::string& name : target_columns) {
+  for (size_t j = 0; j < target_columns.size(); ++j) {
+    const std::string& name = target_columns[j];
     auto it = coded.find(name);
     if (it == coded.end()) continue;
     if (std::any_of(codes.begin(), codes.end(), [&](const auto& c) { return c.first == name; })) continue;
-    std::vector<int64_t>& part = own.emplace_back();
-    part.reserve(out.valid_rows.size());
-    for (int64_t row : out.valid_rows) part.push_back(it->second.codes[static_cast<size_t>(row)]);
-    codes.emplace_back(name, std::span<const int64_t>(part));
+    subset_rows(it->second, out.valid_rows, own[j]);
+    codes.emplace_back(name, own[j].view());
   }
   engine::RakeResult ran = engine::rake_weights(codes, targets, options);
   if (auto* message = std::get_if<std::string>(&ran)) return Error{std::move(*message)};

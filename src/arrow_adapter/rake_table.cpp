@@ -22,12 +22,13 @@ Result<TableRake> rake_table(const arrow::RecordBatch& batch, const TargetSet& t
   const int64_t n_rows = batch.num_rows;
 
   // Code every target column; a name listed twice is coded twice, the later one kept.
+  auto all = code_columns_parallel(batch, call.target_columns);
+  if (!all.ok()) return all.take_error();
   std::vector<std::string> names;
   std::unordered_map<std::string, CodedColumn> coded;
-  for (const std::string& name : call.target_columns) {
-    auto column = code_column(batch, name);
-    if (!column.ok()) return column.take_error();
-    auto [it, inserted] = coded.insert_or_assign(name, std::move(column).value());
+  for (size_t j = 0; j < call.target_columns.size(); ++j) {
+    const std::string& name = call.target_columns[j];
+    auto [it, inserted] = coded.insert_or_assign(name, std::move(all.value()[j]));
     if (inserted) names.push_back(name);
   }
 
@@ -36,47 +37,50 @@ Result<TableRake> rake_table(const arrow::RecordBatch& batch, const TargetSet& t
   auto matched = match_targets(targets, labels);
   if (!matched.ok()) return matched.take_error();
 
-  RowMask mask;
+  // The mask (and the list of valid rows) is only built when a target column has nulls.
+  bool any_nulls = false;
   if (call.drop_nulls) {
-    auto m = valid_row_mask(batch, call.target_columns);
-    if (!m.ok()) return m.take_error();
-    mask = std::move(m).value();
-  }
-  // The list of valid rows is only built when some rows are left out.
-  int64_t n_masked_valid = n_rows;
-  if (call.drop_nulls) {
-    n_masked_valid = 0;
-    for (uint8_t flag : mask) n_masked_valid += flag;
-  }
-  const bool all_valid = n_masked_valid == n_rows;
-  std::vector<int64_t> valid_rows;
-  if (!all_valid) {
-    valid_rows.reserve(static_cast<size_t>(n_masked_valid));
-    for (int64_t i = 0; i < n_rows; ++i) {
-      if (mask[static_cast<size_t>(i)]) valid_rows.push_back(i);
+    for (const std::string& name : call.target_columns) {
+      const int64_t index = batch.schema->find(name);
+      if (index >= 0 && !arrow::validity_of(*batch.columns[static_cast<size_t>(index)]).all_valid()) any_nulls = true;
     }
   }
-  const auto n_valid = static_cast<uint64_t>(n_masked_valid);
+  std::vector<int64_t> valid_rows;
+  bool all_valid = true;
+  if (any_nulls) {
+    auto m = valid_row_mask(batch, call.target_columns);
+    if (!m.ok()) return m.take_error();
+    const RowMask& mask = m.value();
+    size_t count = 0;
+    for (uint8_t flag : mask) count += flag;
+    if (count != static_cast<size_t>(n_rows)) {
+      all_valid = false;
+      valid_rows.reserve(count);
+      for (int64_t i = 0; i < n_rows; ++i) {
+        if (mask[static_cast<size_t>(i)]) valid_rows.push_back(i);
+      }
+    }
+  }
+  const auto n_valid = all_valid ? static_cast<uint64_t>(n_rows) : static_cast<uint64_t>(valid_rows.size());
 
-  std::vector<double> weights(static_cast<size_t>(n_rows), 1.0);
+  std::vector<double> weights;
   RunSummary summary;
   summary.n_valid = n_valid;
 
   if (n_valid > 0) {
-    // The engine sees the valid rows only; the codes are copied just when rows were left out.
-    std::vector<std::vector<int64_t>> compact;
+    // The engine reads the coded columns in place; only when rows were left out does it get
+    // copies of the valid rows' category indices.
+    std::vector<CategorySubset> compact;
     engine::ColumnCodes codes;
     codes.reserve(names.size());
-    if (!all_valid) compact.reserve(names.size());
-    for (const std::string& name : names) {
-      const std::vector<int64_t>& all = coded.at(name).codes;
+    if (!all_valid) compact.resize(names.size());
+    for (size_t j = 0; j < names.size(); ++j) {
+      const CodedColumn& column = coded.at(names[j]);
       if (all_valid) {
-        codes.emplace_back(name, std::span<const int64_t>(all));
+        codes.emplace_back(names[j], column.view());
       } else {
-        std::vector<int64_t>& part = compact.emplace_back();
-        part.reserve(valid_rows.size());
-        for (int64_t row : valid_rows) part.push_back(all[static_cast<size_t>(row)]);
-        codes.emplace_back(name, std::span<const int64_t>(part));
+        subset_rows(column, valid_rows, compact[j]);
+        codes.emplace_back(names[j], compact[j].view());
       }
     }
 
@@ -85,12 +89,17 @@ Result<TableRake> rake_table(const arrow::RecordBatch& batch, const TargetSet& t
     engine::RakeOutput& output = std::get<engine::RakeOutput>(ran);
     summary = summary_of(n_valid, output);
 
-    if (!output.weights.empty()) {
-      if (all_valid) {
-        weights = std::move(output.weights);
-      } else {
-        for (size_t k = 0; k < valid_rows.size() && k < output.weights.size(); ++k) {
-          weights[static_cast<size_t>(valid_rows[k])] = output.weights[k];
+    if (all_valid && output.weights.size() == static_cast<size_t>(n_rows)) {
+      weights = std::move(output.weights);
+    } else {
+      weights.assign(static_cast<size_t>(n_rows), 1.0);
+      if (!output.weights.empty()) {
+        if (all_valid) {
+          for (size_t k = 0; k < output.weights.size() && k < weights.size(); ++k) weights[k] = output.weights[k];
+        } else {
+          for (size_t k = 0; k < valid_rows.size() && k < output.weights.size(); ++k) {
+            weights[static_cast<size_t>(valid_rows[k])] = output.weights[k];
+          }
         }
       }
     }
@@ -112,6 +121,8 @@ Result<TableRake> rake_table(const arrow::RecordBatch& batch, const TargetSet& t
         }
       }
     }
+  } else {
+    weights.assign(static_cast<size_t>(n_rows), 1.0);
   }
 
   auto table = append_weight_column(batch, std::move(weights), call.weight_column);

@@ -1,12 +1,13 @@
-// Raking engine: iterative proportional fitting over dense per-row category indices.
+// Raking engine: iterative proportional fitting over narrow per-row category indices.
 //
-// Layout of a run. Every target column that has at least one row in an active category
-// is turned once into a vector of dense category indices, one per row, of the narrowest
-// unsigned type that can hold the number of categories plus one extra value for "no
-// category". Categories are numbered in the order of their first row, so every dense
-// category has at least one row. All further work is sequential scans over these vectors
-// and the weight vector, with small per-category accumulator and factor tables; there is
-// no hash lookup and no allocation inside the iterations.
+// Layout of a run. Every target column arrives in factored form: one category index per
+// row, of the narrowest unsigned type that holds the number of categories plus one extra
+// value for "no category", and the code of each category. The engine reads these indices
+// in place (it copies nothing per row); a category takes part when the targets give its
+// code a share whose target count counts and at least one row carries it. All further
+// work is sequential scans over the index vectors and the weight vector, with small
+// per-category accumulator and factor tables; there is no hash lookup and no allocation
+// inside the iterations.
 //
 // Floating-point discipline. Every category sum adds the weights of its rows one by one
 // in ascending row order starting from 0.0: a scan `sums[cat[i]] += w[i]` does exactly
@@ -27,6 +28,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -50,26 +53,24 @@ constexpr int kMaxCapSweeps = 100;
 inline bool target_count_counts(double t) { return !(t < kMinTargetCount); }
 
 // ---------------------------------------------------------------------------------------
-// Preparation: code -> category lookup (open addressing, used only while indexing rows).
+// Preparation: code -> category lookup (open addressing, used only to place the shares).
 
 class CodeLookup {
  public:
   static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
-  explicit CodeLookup(std::size_t entries) {
+  explicit CodeLookup(std::span<const int64_t> codes) {
     std::size_t cap = 8;
-    while (cap < entries * 2) cap <<= 1;
+    while (cap < codes.size() * 2) cap <<= 1;
     mask_ = cap - 1;
     keys_.assign(cap, 0);
     slots_.assign(cap, kNone);
-  }
-
-  // Inserts a code that is not yet present.
-  void insert(int64_t code, std::size_t slot) {
-    std::size_t pos = home(code);
-    while (slots_[pos] != kNone) pos = (pos + 1) & mask_;
-    keys_[pos] = code;
-    slots_[pos] = slot;
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+      std::size_t pos = home(codes[i]);
+      while (slots_[pos] != kNone) pos = (pos + 1) & mask_;
+      keys_[pos] = codes[i];
+      slots_[pos] = i;
+    }
   }
 
   std::size_t find(int64_t code) const {
@@ -101,173 +102,76 @@ class CodeLookup {
 // ---------------------------------------------------------------------------------------
 // Indexed target column.
 
-using CategoryVector =
-    std::variant<std::vector<uint8_t>, std::vector<uint16_t>, std::vector<uint32_t>, std::vector<uint64_t>>;
-
 struct IndexedColumn {
-  // One dense category per row; the value `count` means "no active category".
-  CategoryVector cats;
-  std::size_t count = 0;        // number of dense categories (each has at least one row)
-  std::vector<double> targets;  // target count of each dense category
+  // One category per row, read in place from the caller's storage; the value `count`
+  // means "no category".
+  CategoryIndex cats;
+  std::size_t count = 0;        // number of categories
+  std::vector<double> targets;  // target count of each category (active ones only)
+  std::vector<uint8_t> active;  // a share with a target count that counts, and rows
   std::vector<double> sums;     // per-pass accumulators, count + 1 entries (last: no category)
   std::vector<double> factors;  // per-pass factors, count + 1 entries (last is always 1.0)
 };
 
-// Code -> slot lookup through a flat table, for codes that lie in a narrow range (the
-// usual case: category codes are small consecutive integers).
-class RangeLookup {
- public:
-  static constexpr std::size_t kNone = CodeLookup::kNone;
-
-  RangeLookup(int64_t min_code, uint64_t span) : min_(static_cast<uint64_t>(min_code)), slots_(span + 1, kNone) {}
-
-  void insert(int64_t code, std::size_t slot) { slots_[static_cast<uint64_t>(code) - min_] = slot; }
-
-  uint64_t min() const { return min_; }
-  const std::vector<std::size_t>& slots() const { return slots_; }
-
- private:
-  uint64_t min_;
-  std::vector<std::size_t> slots_;
-};
-
-// Assigns every row its dense category. T must hold the number of dense categories,
-// which is at most the number of slots and at most n; dense indices are therefore below
-// the largest value of T, which marks rows in no category until the end of the scan.
-template <class T, class Lookup>
-void index_rows(std::span<const int64_t> codes, std::size_t n, const Lookup& lookup,
-                const std::vector<double>& slot_targets, IndexedColumn& col) {
-  constexpr T kUnassigned = std::numeric_limits<T>::max();
-  constexpr std::size_t kNoSlot = Lookup::kNone;
-  std::vector<T> cats(n);
-  std::vector<T> slot_dense(slot_targets.size(), kUnassigned);
-  std::size_t count = 0;
-  bool any_uncategorised = false;
-
-  // Raw pointers in locals: the stores into `cats` (possibly a character type) must not
-  // force the loop to reload them.
-  const std::size_t len = codes.size() < n ? codes.size() : n;
-  const int64_t* in = codes.data();
-  T* out = cats.data();
-  T* dense = slot_dense.data();
-
-  if constexpr (std::is_same_v<Lookup, RangeLookup>) {
-    const std::size_t* table = lookup.slots().data();
-    const uint64_t table_size = lookup.slots().size();
-    const uint64_t min_code = lookup.min();
-    for (std::size_t i = 0; i < len; ++i) {
-      const uint64_t off = static_cast<uint64_t>(in[i]) - min_code;
-      T c = kUnassigned;
-      if (off < table_size) {
-        const std::size_t slot = table[off];
-        if (slot != kNoSlot) {
-          c = dense[slot];
-          if (c == kUnassigned) {
-            c = static_cast<T>(count++);
-            dense[slot] = c;
-            col.targets.push_back(slot_targets[slot]);
-          }
-        }
-      }
-      any_uncategorised |= c == kUnassigned;
-      out[i] = c;
-    }
-  } else {
-    // Hash lookups are dearer: reuse the previous row's answer for runs of equal codes.
-    int64_t last_code = 0;
-    T last_cat = kUnassigned;
-    bool have_last = false;
-    for (std::size_t i = 0; i < len; ++i) {
-      const int64_t code = in[i];
-      if (!have_last || code != last_code) {
-        last_cat = kUnassigned;
-        const std::size_t slot = lookup.find(code);
-        if (slot != kNoSlot) {
-          last_cat = dense[slot];
-          if (last_cat == kUnassigned) {
-            last_cat = static_cast<T>(count++);
-            dense[slot] = last_cat;
-            col.targets.push_back(slot_targets[slot]);
-          }
-        }
-        last_code = code;
-        have_last = true;
-      }
-      any_uncategorised |= last_cat == kUnassigned;
-      out[i] = last_cat;
-    }
-  }
-  // Rows past the end of a short code sequence belong to no category.
-  for (std::size_t i = len; i < n; ++i) {
-    out[i] = kUnassigned;
-    any_uncategorised = true;
-  }
-  // The no-category value becomes `count`, so that the scans can index the accumulator
-  // and factor tables without a branch.
-  if (any_uncategorised && static_cast<std::size_t>(kUnassigned) != count) {
-    const T none = static_cast<T>(count);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (out[i] == kUnassigned) out[i] = none;
-    }
-  }
-  col.count = count;
-  col.cats = std::move(cats);
+// Marks the categories that have at least one row (plain stores, no dependency between
+// rows; the no-category value marks the extra last slot).
+template <class T>
+void mark_present(std::span<const T> cats, uint8_t* present) {
+  const T* in = cats.data();
+  const std::size_t n = cats.size();
+  for (std::size_t i = 0; i < n; ++i) present[in[i]] = 1;
 }
 
-template <class Lookup>
-void index_rows_narrowest(std::span<const int64_t> codes, std::size_t n, const Lookup& lookup,
-                          const std::vector<double>& slot_targets, IndexedColumn& col) {
-  const std::size_t bound = slot_targets.size() < n ? slot_targets.size() : n;
-  if (bound <= std::numeric_limits<uint8_t>::max()) {
-    index_rows<uint8_t>(codes, n, lookup, slot_targets, col);
-  } else if (bound <= std::numeric_limits<uint16_t>::max()) {
-    index_rows<uint16_t>(codes, n, lookup, slot_targets, col);
-  } else if (bound <= std::numeric_limits<uint32_t>::max()) {
-    index_rows<uint32_t>(codes, n, lookup, slot_targets, col);
-  } else {
-    index_rows<uint64_t>(codes, n, lookup, slot_targets, col);
-  }
-}
+// Prepares one target column; returns false when no row of the column is in an active
+// category (the column can then be left out of the iterations entirely).
+bool index_column(const CategoryColumn& column, double nd, const std::unordered_map<int64_t, double>& shares,
+                  double share_divisor, IndexedColumn& col) {
+  const std::size_t k = column.codes.size();
+  col.cats = column.index;
+  col.count = k;
+  if (k == 0 || shares.empty()) return false;
+  col.targets.assign(k, 0.0);
+  col.active.assign(k, 0);
 
-// Builds the index of one target column; returns false when no row of the column is in
-// an active category (the column can then be left out of the iterations entirely).
-bool index_column(std::span<const int64_t> codes, std::size_t n, double nd,
-                  const std::unordered_map<int64_t, double>& shares, double share_divisor,
-                  IndexedColumn& col) {
-  std::vector<int64_t> slot_codes;
-  std::vector<double> slot_targets;
-  slot_codes.reserve(shares.size());
-  slot_targets.reserve(shares.size());
+  bool any = false;
+  auto place = [&](std::size_t slot, double t) {
+    col.targets[slot] = t;
+    col.active[slot] = 1;
+    any = true;
+  };
+  constexpr std::size_t kLinear = 16;
+  std::optional<CodeLookup> lookup;
+  if (k > kLinear) lookup.emplace(column.codes);
   for (const auto& [code, share] : shares) {
     const double s = share_divisor == 1.0 ? share : share / share_divisor;
     const double t = s * nd;
-    if (target_count_counts(t)) {
-      slot_codes.push_back(code);
-      slot_targets.push_back(t);
+    if (!target_count_counts(t)) continue;
+    std::size_t slot = CodeLookup::kNone;
+    if (lookup) {
+      slot = lookup->find(code);
+    } else {
+      for (std::size_t c = 0; c < k; ++c) {
+        if (column.codes[c] == code) {
+          slot = c;
+          break;
+        }
+      }
     }
+    if (slot != CodeLookup::kNone) place(slot, t);
   }
-  if (slot_codes.empty()) return false;
+  if (!any) return false;
 
-  int64_t min_code = slot_codes[0];
-  int64_t max_code = slot_codes[0];
-  for (const int64_t c : slot_codes) {
-    if (c < min_code) min_code = c;
-    if (c > max_code) max_code = c;
+  // A category without rows is not active.
+  std::vector<uint8_t> present(k + 1, 0);
+  std::visit([&](const auto& cats) { mark_present(cats, present.data()); }, col.cats);
+  any = false;
+  for (std::size_t c = 0; c < k; ++c) {
+    col.active[c] = col.active[c] & present[c];
+    any = any || col.active[c] != 0;
   }
-  const uint64_t span = static_cast<uint64_t>(max_code) - static_cast<uint64_t>(min_code);
-  const uint64_t dense_limit = 64 + 16 * static_cast<uint64_t>(slot_codes.size());
-  if (span < dense_limit) {
-    RangeLookup lookup(min_code, span);
-    for (std::size_t i = 0; i < slot_codes.size(); ++i) lookup.insert(slot_codes[i], i);
-    index_rows_narrowest(codes, n, lookup, slot_targets, col);
-  } else {
-    CodeLookup lookup(slot_codes.size());
-    for (std::size_t i = 0; i < slot_codes.size(); ++i) lookup.insert(slot_codes[i], i);
-    index_rows_narrowest(codes, n, lookup, slot_targets, col);
-  }
-  if (col.count == 0) return false;
-  col.sums.assign(col.count + 1, 0.0);
-  col.factors.assign(col.count + 1, 1.0);
+  if (!any) return false;
+  col.sums.assign(k + 1, 0.0);
+  col.factors.assign(k + 1, 1.0);
   return true;
 }
 
@@ -307,7 +211,7 @@ double column_factors(IndexedColumn& col, bool& all_one) {
     const double s = col.sums[c];
     const double t = col.targets[c];
     double f = 1.0;
-    if (s > 0.0) {
+    if (col.active[c] != 0 && s > 0.0) {
       const double gap = std::fabs(s - t) / (t + 1.0);
       if (gap > col_gap) col_gap = gap;
       f = t / s;
@@ -488,7 +392,7 @@ RakeOutput neutral_output() { return RakeOutput{}; }
 RakeResult rake_weights(const ColumnCodes& codes, const MatchedTargets& targets, const RakeOptions& options) {
   // Nothing to rake: the neutral result, without looking at the targets.
   if (codes.empty()) return neutral_output();
-  const std::size_t n = codes.front().second.size();
+  const std::size_t n = rows_of(codes.front().second.index);
   if (n == 0) return neutral_output();
   const double nd = static_cast<double>(n);
 
@@ -502,10 +406,10 @@ RakeResult rake_weights(const ColumnCodes& codes, const MatchedTargets& targets,
   }
 
   // Every target column must have codes; the first missing one is reported.
-  std::vector<std::span<const int64_t>> target_codes;
+  std::vector<const CategoryColumn*> target_codes;
   target_codes.reserve(targets.size());
   for (const auto& [name, shares] : targets) {
-    const std::span<const int64_t>* found = nullptr;
+    const CategoryColumn* found = nullptr;
     for (const auto& [code_name, seq] : codes) {
       if (code_name == name) {
         found = &seq;
@@ -513,7 +417,7 @@ RakeResult rake_weights(const ColumnCodes& codes, const MatchedTargets& targets,
       }
     }
     if (found == nullptr) return std::string("Target column '") + name + "' not found in data";
-    target_codes.push_back(*found);
+    target_codes.push_back(found);
   }
 
   // Category index of every target column that has an active category with rows.
@@ -521,7 +425,7 @@ RakeResult rake_weights(const ColumnCodes& codes, const MatchedTargets& targets,
   cols.reserve(targets.size());
   for (std::size_t j = 0; j < targets.size(); ++j) {
     IndexedColumn col;
-    if (index_column(target_codes[j], n, nd, targets[j].second, divisors[j], col)) cols.push_back(std::move(col));
+    if (index_column(*target_codes[j], nd, targets[j].second, divisors[j], col)) cols.push_back(std::move(col));
   }
 
   RakeOutput out;
@@ -590,6 +494,7 @@ RakeResult rake_weights(const ColumnCodes& codes, const MatchedTargets& targets,
   for (IndexedColumn& col : cols) {
     sum_column(w, col);
     for (std::size_t c = 0; c < col.count; ++c) {
+      if (col.active[c] == 0) continue;
       const double t = col.targets[c];
       const double gap = std::fabs(col.sums[c] - t) / (t + 1.0);
       if (gap > final_gap) final_gap = gap;

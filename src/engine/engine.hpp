@@ -5,6 +5,7 @@
 // bit: every sum adds its terms in ascending row order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -16,9 +17,26 @@
 
 namespace quelm::engine {
 
-// Column name -> one code per row of the run; every sequence has the same length n.
-// The engine only reads the codes (spans may point into the callers' vectors).
-using ColumnCodes = std::vector<std::pair<std::string, std::span<const int64_t>>>;
+// One column of a run in factored form: row i belongs to the category index[i], whose
+// category code is codes[index[i]]; the index value codes.size() marks a row without a
+// category. Preconditions (the callers guarantee them, the engine does not check): every
+// index value is at most codes.size(), and the codes are distinct. The index has the
+// narrowest of the three widths that holds codes.size().
+using CategoryIndex =
+    std::variant<std::span<const uint8_t>, std::span<const uint16_t>, std::span<const uint32_t>>;
+
+struct CategoryColumn {
+  CategoryIndex index;             // one per row of the run
+  std::span<const int64_t> codes;  // the code of each category index
+};
+
+inline std::size_t rows_of(const CategoryIndex& index) {
+  return std::visit([](const auto& s) { return s.size(); }, index);
+}
+
+// Column name -> the column's categories; every index has the same length n. The engine
+// only reads them (the spans point into the callers' storage).
+using ColumnCodes = std::vector<std::pair<std::string, CategoryColumn>>;
 
 // Target column name -> (category code -> share), in the order the columns are adjusted.
 // Column names are unique.
