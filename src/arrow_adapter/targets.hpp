@@ -33,17 +33,17 @@ struct TargetKeyHash {
 // The shares of one target column; each key once.
 using TargetSpec = std::unordered_map<TargetKey, double, TargetKeyHash>;
 
-// Column name -> spec, in the order of the caller's dict (a name seen again keeps its
-// first position and takes the later spec).
+// Column name -> shares, in the order of the caller's dict (a name seen again keeps its
+// first position and takes the later shares).
 class TargetSet {
  public:
-  void put(std::string column, TargetSpec spec) {
+  void put(std::string column, TargetSpec shares) {
     auto [it, inserted] = index_.try_emplace(column, entries_.size());
     if (!inserted) {
-      entries_[it->second].second = std::move(spec);
+      entries_[it->second].second = std::move(shares);
       return;
     }
-    entries_.emplace_back(std::move(column), std::move(spec));
+    entries_.emplace_back(std::move(column), std::move(shares));
   }
   const std::vector<std::pair<std::string, TargetSpec>>& entries() const { return entries_; }
   bool empty() const { return entries_.empty(); }

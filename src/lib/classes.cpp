@@ -247,8 +247,8 @@ PyType_Spec arrow_data_spec = {
 py::ProcessObject rake_result_class;
 py::ProcessObject arrow_data_class;
 
-Result<Ref> create_type(PyType_Spec* spec) {
-  Ref type = Ref::steal(PyType_FromSpec(spec));
+Result<Ref> create_type(PyType_Spec* type_spec) {
+  Ref type = Ref::steal(PyType_FromSpec(type_spec));
   if (!type) return py::Error::current();
   return type;
 }

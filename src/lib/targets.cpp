@@ -27,17 +27,17 @@ Result<adapter::TargetSet> parse_targets(PyObject* dict) {
     Result<std::string> name = py::to_text(column);
     if (!name.ok()) return name.error();
     if (!PyDict_Check(shares)) return py::cast_error(shares, "dict");
-    adapter::TargetSpec spec;
+    adapter::TargetSpec column_shares;
     py::Status inner = py::for_each_item(shares, [&](PyObject* key, PyObject* value) -> py::Status {
       Result<adapter::TargetKey> k = to_target_key(key);
       if (!k.ok()) return k.error();
       Result<double> share = py::to_number(value);
       if (!share.ok()) return share.error();
-      spec.insert_or_assign(std::move(k).value(), share.value());
+      column_shares.insert_or_assign(std::move(k).value(), share.value());
       return py::Unit{};
     });
     if (!inner.ok()) return inner;
-    out.put(std::move(name).value(), std::move(spec));
+    out.put(std::move(name).value(), std::move(column_shares));
     return py::Unit{};
   });
   if (!st.ok()) return st.error();
