@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: builds and installs quelm with its test dependencies into a
-# virtual environment per interpreter, with every CPython from 3.11 on that this machine has.
+# virtual environment per interpreter: the newest CPython on this machine and 3.11
+# (QUELM_ALL_PYTHONS=1: every CPython 3.11+ it has).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
