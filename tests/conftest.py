@@ -5,6 +5,8 @@ import math
 import pyarrow as pa
 import pytest
 
+import quelm
+
 INT64_MIN = -(2**63)
 INT64_MAX = 2**63 - 1
 
@@ -58,3 +60,35 @@ def result_fields(result):
 def half_table():
     """100 rows: 50 with code 0 and 50 with code 1 in column "a"."""
     return pa.table({"a": blocks(50, 50)})
+
+
+def passthrough(data, **kwargs):
+    """rim_rake with no target columns: the input comes back with weights of 1.0."""
+    out, _ = quelm.rim_rake(data, [], {}, **kwargs)
+    return out
+
+
+def body(out):
+    """The output table without its weight column."""
+    table = pa.table(out)
+    return table.remove_column(table.num_columns - 1)
+
+
+class Index:
+    """An object that converts to an integer only through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Floaty:
+    """An object that converts to a float only through __float__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value

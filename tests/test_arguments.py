@@ -8,7 +8,7 @@ import pyarrow as pa
 import pytest
 
 import quelm
-from conftest import blocks, message_of, weights_of
+from conftest import Floaty, Index, blocks, message_of, weights_of
 
 TARGETS = {"a": {0: 0.25, 1: 0.75}}
 EXTRA = ["weight", 1000, 0.01, None, None, True, None, True]
@@ -28,20 +28,6 @@ class Holder:
         pass
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 class MyTypeError(TypeError):

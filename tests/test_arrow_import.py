@@ -9,17 +9,10 @@ import pytest
 
 import quelm
 import arrow_producers as ap
+from conftest import body, passthrough
 from arrow_producers import Array, CapsuleSource, Schema, Source, bitmap, pack, struct_batch, table_schema
 
 
-def passthrough(data, **kwargs):
-    out, _ = quelm.rim_rake(data, [], {}, **kwargs)
-    return out
-
-
-def body(out):
-    table = pa.table(out)
-    return table.remove_column(table.num_columns - 1)
 
 
 XS_SCHEMA = table_schema(Schema("i", "x"), Schema("u", "s"))

@@ -10,6 +10,7 @@ import pyarrow as pa
 import pytest
 
 import quelm
+from conftest import result_fields
 
 REGIONS = ["north", "south", "east"]
 S_REGION = {"region": {"north": 0.5, "south": 0.3, "east": 0.2}}
@@ -19,17 +20,7 @@ NEUTRAL = (0, 0, True, False, 0.0, 100.0, 1.0, 1.0)
 SCHEMA = pa.schema([("g", pa.int64()), ("region", pa.utf8()), ("age", pa.int32()), ("flag", pa.bool_())])
 
 
-def fields(result):
-    return (
-        result.n_valid,
-        result.iterations,
-        result.converged,
-        result.stalled,
-        result.max_target_gap,
-        result.efficiency,
-        result.weight_min,
-        result.weight_max,
-    )
+fields = result_fields
 
 
 def unraked(size):

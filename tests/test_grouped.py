@@ -11,22 +11,13 @@ import pyarrow as pa
 import pytest
 
 import quelm
+from conftest import result_fields
 
 REGIONS = ["north", "south", "east"]
 TARGETS = {"region": {"north": 0.5, "south": 0.3, "east": 0.2}, "age": {0: 0.25, 1: 0.35, 2: 0.4}}
 
 
-def fields(result):
-    return (
-        result.n_valid,
-        result.iterations,
-        result.converged,
-        result.stalled,
-        result.max_target_gap,
-        result.efficiency,
-        result.weight_min,
-        result.weight_max,
-    )
+fields = result_fields
 
 
 NEUTRAL = (0, 0, True, False, 0.0, 100.0, 1.0, 1.0)

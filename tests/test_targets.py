@@ -5,7 +5,7 @@ import pyarrow as pa
 import pytest
 
 import quelm
-from conftest import INT64_MAX, INT64_MIN, message_of, weights_of
+from conftest import INT64_MAX, INT64_MIN, Floaty, Index, message_of, weights_of
 
 OTHER = 7
 
@@ -15,20 +15,6 @@ def keyed_table(code):
     return pa.table({"a": pa.array([code] * 32 + [OTHER] * 32, pa.int64())})
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 class FloatAfterFailedIndex:
