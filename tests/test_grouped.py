@@ -335,3 +335,46 @@ def test_result_dict_is_fresh():
     assert first is not second
     assert all(type(r) is quelm.RakeResult for r in first.values())
     assert [fields(r) for r in first.values()] == [fields(r) for r in second.values()]
+
+
+@pytest.mark.parametrize("key_type", ["int64", "float64", "utf8", "two columns"])
+def test_large_table_partition(key_type):
+    # Enough rows that the keys and the partition are built in parallel chunks.
+    n = 300_000
+    rng = random.Random(7)
+    raw = [rng.randrange(60) for _ in range(n)]
+    other = [rng.randrange(33) for _ in range(n)]
+    region = pa.array([REGIONS[v % 3] if v % 11 else None for v in other])
+    age = pa.array([v % 3 for v in other], pa.int32())
+    if key_type == "int64":
+        keys = pa.array([None if v == 59 else v - 30 for v in raw], pa.int64())
+        texts = ["__null__" if v is None else str(v) for v in keys.to_pylist()]
+    elif key_type == "float64":
+        values = [float("nan") if v == 58 else (-0.0 if v == 0 else v / 4) for v in raw]
+        keys = pa.array([None if v == 59 else x for v, x in zip(raw, values)], pa.float64())
+        texts = [
+            "__null__" if v == 59 else "NaN" if v == 58 else "-0" if v == 0 else repr(v / 4).removesuffix(".0")
+            for v in raw
+        ]
+    else:
+        keys = pa.array([f"k{v}" for v in raw])
+        texts = [f"k{v}" for v in raw]
+    columns = {"g": keys, "region": region, "age": age}
+    group_columns = ["g"]
+    if key_type == "two columns":
+        columns["h"] = pa.array([v % 2 for v in raw], pa.int64())
+        group_columns = ["g", "h"]
+        texts = [f"{t}||{v % 2}" for t, v in zip(texts, raw)]
+    table = pa.table(columns)
+
+    out, results = quelm.rim_rake_grouped(table, ["region", "age"], TARGETS, group_columns)
+    assert list(results) == list(dict.fromkeys(texts))
+    got = weights(out)
+    members = {}
+    for i, t in enumerate(texts):
+        members.setdefault(t, []).append(i)
+    for key in list(results)[:: len(results) // 3]:
+        rows = members[key]
+        alone, alone_result = quelm.rim_rake(table.take(rows), ["region", "age"], TARGETS)
+        assert [got[i] for i in rows] == weights(alone), key
+        assert fields(results[key]) == fields(alone_result), key

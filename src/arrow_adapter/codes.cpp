@@ -438,11 +438,15 @@ engine::CategoryIndex index_view(const IndexVector& index) {
 
 namespace {
 
+// The rows' category indices, into `index` (its storage is reused when it already holds
+// indices of this width).
 template <class T, class Src>
-IndexVec<T> gather(const Src* src, std::span<const int64_t> rows) {
-  IndexVec<T> out(rows.size());
-  for (size_t k = 0; k < rows.size(); ++k) out[k] = static_cast<T>(src[rows[k]]);
-  return out;
+void gather(const Src* src, std::span<const int64_t> rows, IndexVector& index) {
+  if (!std::holds_alternative<IndexVec<T>>(index)) index = IndexVec<T>();
+  IndexVec<T>& out = std::get<IndexVec<T>>(index);
+  out.resize(rows.size());
+  T* dst = out.data();
+  for (size_t k = 0; k < rows.size(); ++k) dst[k] = static_cast<T>(src[rows[k]]);
 }
 
 // Categories renumbered in order of first appearance among the rows; the scratch table
@@ -453,8 +457,10 @@ void renumber(const Src* src, size_t n_categories, std::span<const int64_t> colu
               std::span<const int64_t> rows, CategorySubset& out) {
   thread_local std::vector<uint32_t> local;
   constexpr uint32_t kUnset = UINT32_MAX;
+  thread_local std::vector<uint32_t> cats;
   if (local.size() < n_categories + 1) local.assign(n_categories + 1, kUnset);
-  std::vector<uint32_t> cats(rows.size());
+  cats.resize(rows.size());
+  out.own_codes.clear();
   bool any_null = false;
   for (size_t k = 0; k < rows.size(); ++k) {
     const size_t c = src[rows[k]];
@@ -477,9 +483,10 @@ void renumber(const Src* src, size_t n_categories, std::span<const int64_t> colu
   const size_t m = out.own_codes.size();
   auto put = [&](auto tag) {
     using T = decltype(tag);
-    IndexVec<T> v(rows.size());
+    if (!std::holds_alternative<IndexVec<T>>(out.index)) out.index = IndexVec<T>();
+    IndexVec<T>& v = std::get<IndexVec<T>>(out.index);
+    v.resize(rows.size());
     for (size_t k = 0; k < rows.size(); ++k) v[k] = cats[k] == kNullRow ? static_cast<T>(m) : static_cast<T>(cats[k]);
-    out.index = std::move(v);
   };
   (void)any_null;
   if (m < 255) {
@@ -500,7 +507,7 @@ void subset_rows(const CodedColumn& column, std::span<const int64_t> rows, Categ
       [&](const auto& v) {
         using T = typename std::decay_t<decltype(v)>::value_type;
         if (k <= 256 || k <= rows.size()) {
-          out.index = gather<T>(v.data(), rows);
+          gather<T>(v.data(), rows, out.index);
           out.codes = column.codes;
         } else {
           renumber(v.data(), k, column.codes, rows, out);
@@ -561,12 +568,12 @@ std::string display_key(const TargetKey& key) {
 Result<engine::MatchedTargets> match_targets(const TargetSet& targets, const ColumnLabels& labels) {
   engine::MatchedTargets out;
   out.reserve(targets.entries().size());
-  for (const auto& [column, spec] : targets.entries()) {
+  for (const auto& [column, shares] : targets.entries()) {
     auto found = labels.find(column);
     const Labels* text_labels = found == labels.end() ? nullptr : found->second;
     std::unordered_map<int64_t, double> codes;
-    codes.reserve(spec.size());
-    for (const auto& [key, share] : spec) {
+    codes.reserve(shares.size());
+    for (const auto& [key, share] : shares) {
       int64_t code = 0;
       if (text_labels != nullptr) {
         if (key.is_int()) {

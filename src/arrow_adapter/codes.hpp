@@ -125,6 +125,7 @@ struct CategorySubset {
 
   engine::CategoryColumn view() const { return engine::CategoryColumn{index_view(index), codes}; }
 };
+// Reuses the storage `out` already holds.
 void subset_rows(const CodedColumn& column, std::span<const int64_t> rows, CategorySubset& out);
 
 // Column name -> labels of its coded column (null: a numeric column).

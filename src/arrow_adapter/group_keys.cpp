@@ -2,7 +2,12 @@
 #include <cmath>
 #include <cstring>
 
+#include <algorithm>
+#include <optional>
+#include <type_traits>
+
 #include "arrow_adapter/groups.hpp"
+#include "pool/pool.hpp"
 
 namespace quelm::adapter {
 
@@ -73,6 +78,58 @@ class BitsTable {
   size_t size_ = 0;
 };
 
+// Rows per chunk of the parallel key pass, at least.
+constexpr int64_t kMinChunkRows = int64_t{1} << 16;
+
+// One chunk's distinct values in order of first appearance; row i's id in the chunk's
+// numbering is written to ids[i].
+struct ChunkValues {
+  std::vector<uint64_t> bits;  // the value bits of each local id
+  uint32_t null_id = UINT32_MAX;
+};
+
+template <class T>
+void chunk_keys(const void* values, const arrow::Validity& validity, int64_t lo, int64_t hi, uint32_t* ids,
+                ChunkValues& out) {
+  // Keyed by the value's bits; the texts of distinct bit patterns (NaN payloads) may
+  // coincide and are merged by the callers, which compare texts.
+  BitsTable table;
+  const bool check = !validity.all_valid();
+  for (int64_t i = lo; i < hi; ++i) {
+    uint32_t id;
+    if (check && !validity.is_valid(i)) {
+      if (out.null_id == UINT32_MAX) {
+        out.null_id = static_cast<uint32_t>(out.bits.size());
+        out.bits.push_back(0);
+      }
+      id = out.null_id;
+    } else {
+      const T v = arrow::load<T>(values, i);
+      uint64_t bits = 0;
+      std::memcpy(&bits, &v, sizeof v);
+      bool inserted = false;
+      id = table.get(bits, static_cast<uint32_t>(out.bits.size()), inserted);
+      if (inserted) out.bits.push_back(bits);
+    }
+    ids[i] = id;
+  }
+}
+
+template <class T>
+std::string value_text(uint64_t bits) {
+  T v;
+  std::memcpy(&v, &bits, sizeof v);
+  if constexpr (std::is_same_v<T, double>) {
+    return float_key_text(v);
+  } else {
+    return std::to_string(v);
+  }
+}
+
+// Ids in order of first appearance over the whole column. Contiguous chunks of rows are
+// keyed on the task pool, each with its own numbering; the chunks' values are then
+// numbered in chunk order (so the first chunk keeps its ids) and the later chunks' ids
+// are renumbered, again in parallel.
 template <class T>
 GroupKeyColumn numeric_keys(const arrow::ArrayData& array) {
   GroupKeyColumn out;
@@ -80,34 +137,47 @@ GroupKeyColumn numeric_keys(const arrow::ArrayData& array) {
   out.ids.resize(static_cast<size_t>(n));
   const void* values = arrow::values_of(array);
   const arrow::Validity validity = arrow::validity_of(array);
-  // Keyed by the value's bits; the texts of distinct bit patterns (NaN payloads) may
-  // coincide and are merged by the callers, which compare texts.
-  BitsTable ids;
+  const auto chunks = static_cast<size_t>(
+      std::max<int64_t>(1, std::min<int64_t>(static_cast<int64_t>(pool::worker_count()), n / kMinChunkRows)));
+  const int64_t per_chunk = (n + static_cast<int64_t>(chunks) - 1) / static_cast<int64_t>(chunks);
+  auto chunk_lo = [&](size_t c) { return std::min(n, static_cast<int64_t>(c) * per_chunk); };
+
+  std::vector<ChunkValues> local(chunks);
+  pool::parallel_for(chunks, [&](size_t c) -> std::optional<std::string> {
+    chunk_keys<T>(values, validity, chunk_lo(c), chunk_lo(c + 1), out.ids.data(), local[c]);
+    return std::nullopt;
+  });
+
+  BitsTable global;
   uint32_t null_id = UINT32_MAX;
-  const bool check = !validity.all_valid();
-  for (int64_t i = 0; i < n; ++i) {
-    uint32_t id;
-    if (check && !validity.is_valid(i)) {
-      if (null_id == UINT32_MAX) {
-        null_id = static_cast<uint32_t>(out.texts.size());
-        out.texts.emplace_back(kNullKey);
-      }
-      id = null_id;
-    } else {
-      const T v = arrow::load<T>(values, i);
-      uint64_t bits = 0;
-      std::memcpy(&bits, &v, sizeof v);
-      bool inserted = false;
-      id = ids.get(bits, static_cast<uint32_t>(out.texts.size()), inserted);
-      if (inserted) {
-        if constexpr (std::is_same_v<T, double>) {
-          out.texts.push_back(float_key_text(v));
-        } else {
-          out.texts.push_back(std::to_string(v));
+  std::vector<std::vector<uint32_t>> renumber(chunks);
+  for (size_t c = 0; c < chunks; ++c) {
+    const ChunkValues& v = local[c];
+    std::vector<uint32_t>& to = renumber[c];
+    to.resize(v.bits.size());
+    for (size_t l = 0; l < v.bits.size(); ++l) {
+      if (l == v.null_id) {
+        if (null_id == UINT32_MAX) {
+          null_id = static_cast<uint32_t>(out.texts.size());
+          out.texts.emplace_back(kNullKey);
         }
+        to[l] = null_id;
+        continue;
       }
+      bool inserted = false;
+      to[l] = global.get(v.bits[l], static_cast<uint32_t>(out.texts.size()), inserted);
+      if (inserted) out.texts.push_back(value_text<T>(v.bits[l]));
     }
-    out.ids[static_cast<size_t>(i)] = id;
+  }
+  if (chunks > 1) {
+    pool::parallel_for(chunks - 1, [&](size_t j) -> std::optional<std::string> {
+      const size_t c = j + 1;
+      const uint32_t* to = renumber[c].data();
+      uint32_t* ids = out.ids.data();
+      const int64_t hi = chunk_lo(c + 1);
+      for (int64_t i = chunk_lo(c); i < hi; ++i) ids[i] = to[ids[i]];
+      return std::nullopt;
+    });
   }
   return out;
 }

@@ -11,39 +11,91 @@ namespace quelm::adapter {
 
 namespace {
 
-// Rows by dense group index, groups numbered in order of their first row.
-GroupPartition partition_from_ids(const std::vector<uint32_t>& group_of_row, std::vector<std::string>&& keys) {
-  GroupPartition out(keys.size());
-  std::vector<size_t> counts(keys.size(), 0);
-  for (uint32_t g : group_of_row) ++counts[g];
-  for (size_t g = 0; g < keys.size(); ++g) {
-    out[g].key = std::move(keys[g]);
-    out[g].rows.reserve(counts[g]);
-  }
-  for (size_t i = 0; i < group_of_row.size(); ++i) out[group_of_row[i]].rows.push_back(static_cast<int64_t>(i));
-  return out;
-}
+constexpr uint32_t kUnseen = UINT32_MAX;
 
-// Gives every distinct composite id a group, merging ids whose key texts are equal; groups
-// are numbered in order of first row because ids are visited in that order.
-GroupPartition merge_by_text(const std::vector<uint32_t>& composite, size_t n_composite,
+// Rows per chunk of the partition's parallel passes, at least.
+constexpr size_t kMinChunkRows = size_t{1} << 16;
+
+// The partition of the rows by their ids (each in [0, n_ids)); ids whose key texts are
+// equal form one group, and groups are numbered in order of their first row.
+//
+// Two parallel passes over contiguous chunks of rows: the first counts every id's rows
+// per chunk and notes, per chunk, each id's first row in order of appearance; the second
+// writes every row index to its group's next slot of the chunk. A chunk's slots of a group
+// follow those of the earlier chunks, so every group's rows come out ascending. Between the
+// passes, one step per id on the calling thread: the ids in order of their first row (the
+// first chunks' lists in chunk order), merged by text into groups.
+GroupPartition partition_ids(std::span<const uint32_t> ids, size_t n_ids,
                              const std::function<std::string(size_t first_row)>& key_of_row) {
-  constexpr uint32_t kUnseen = UINT32_MAX;
-  std::vector<uint32_t> group_of_id(n_composite, kUnseen);
-  std::unordered_map<std::string, uint32_t> group_of_text;
-  std::vector<std::string> keys;
-  std::vector<uint32_t> group_of_row(composite.size());
-  for (size_t i = 0; i < composite.size(); ++i) {
-    uint32_t& g = group_of_id[composite[i]];
-    if (g == kUnseen) {
-      std::string key = key_of_row(i);
-      auto [it, inserted] = group_of_text.try_emplace(key, static_cast<uint32_t>(keys.size()));
-      if (inserted) keys.push_back(std::move(key));
-      g = it->second;
+  GroupPartition out;
+  const size_t n = ids.size();
+  if (n == 0) return out;
+  size_t chunks = std::min(pool::worker_count(), (n + kMinChunkRows - 1) / kMinChunkRows);
+  // Per-chunk tables of one slot per id cost chunks x n_ids; with ids nearly as many as
+  // rows one chunk does.
+  if (n_ids * 4 > n) chunks = 1;
+  chunks = std::max<size_t>(chunks, 1);
+  const size_t per_chunk = (n + chunks - 1) / chunks;
+  auto chunk_lo = [&](size_t c) { return std::min(n, c * per_chunk); };
+
+  std::vector<uint64_t> counts(chunks * n_ids, 0);
+  std::vector<std::vector<std::pair<uint32_t, uint64_t>>> firsts(chunks);  // (id, first row)
+  pool::parallel_for(chunks, [&](size_t c) -> std::optional<std::string> {
+    uint64_t* count = counts.data() + c * n_ids;
+    auto& first = firsts[c];
+    const size_t hi = chunk_lo(c + 1);
+    for (size_t i = chunk_lo(c); i < hi; ++i) {
+      if (count[ids[i]]++ == 0) first.emplace_back(ids[i], i);
     }
-    group_of_row[i] = g;
+    return std::nullopt;
+  });
+
+  std::vector<uint32_t> group_of_id(n_ids, kUnseen);
+  std::unordered_map<std::string, uint32_t> group_of_text;
+  for (const auto& first : firsts) {
+    for (const auto& [id, row] : first) {
+      if (group_of_id[id] != kUnseen) continue;
+      std::string key = key_of_row(row);
+      auto [it, inserted] = group_of_text.try_emplace(key, static_cast<uint32_t>(out.keys.size()));
+      if (inserted) out.keys.push_back(std::move(key));
+      group_of_id[id] = it->second;
+    }
   }
-  return partition_from_ids(group_of_row, std::move(keys));
+  firsts = {};
+
+  // cursor[c * n_groups + g]: chunk c's first slot of group g.
+  const size_t n_groups = out.keys.size();
+  std::vector<uint64_t> cursor(chunks * n_groups, 0);
+  for (size_t c = 0; c < chunks; ++c) {
+    const uint64_t* count = counts.data() + c * n_ids;
+    uint64_t* cur = cursor.data() + c * n_groups;
+    for (size_t id = 0; id < n_ids; ++id) {
+      if (count[id] != 0) cur[group_of_id[id]] += count[id];
+    }
+  }
+  counts = {};
+  out.starts.assign(n_groups + 1, 0);
+  uint64_t next = 0;
+  for (size_t g = 0; g < n_groups; ++g) {
+    out.starts[g] = next;
+    for (size_t c = 0; c < chunks; ++c) {
+      const uint64_t k = cursor[c * n_groups + g];
+      cursor[c * n_groups + g] = next;
+      next += k;
+    }
+  }
+  out.starts[n_groups] = next;
+
+  out.rows.resize(n);
+  pool::parallel_for(chunks, [&](size_t c) -> std::optional<std::string> {
+    uint64_t* cur = cursor.data() + c * n_groups;
+    int64_t* rows = out.rows.data();
+    const uint32_t* group = group_of_id.data();
+    const size_t hi = chunk_lo(c + 1);
+    for (size_t i = chunk_lo(c); i < hi; ++i) rows[cur[group[ids[i]]]++] = static_cast<int64_t>(i);
+    return std::nullopt;
+  });
+  return out;
 }
 
 Result<std::unordered_map<std::string, CodedColumn>> code_columns(const arrow::RecordBatch& batch,
@@ -67,27 +119,54 @@ ColumnLabels labels_of(const CodedColumns& coded) {
   return labels;
 }
 
-// Runs `job` for every group on the task pool; the outcomes come back in partition order.
+// The row mask of `names`, or none when every row is valid: with drop_nulls off, or when
+// none of the columns has a null (valid_row_mask reports a missing column).
+Result<std::optional<RowMask>> mask_if_needed(const arrow::RecordBatch& batch, const std::vector<std::string>& names,
+                                              bool drop_nulls) {
+  if (!drop_nulls) return std::optional<RowMask>{};
+  bool all_valid = true;
+  for (const std::string& name : names) {
+    const int64_t index = batch.schema->find(name);
+    if (index < 0 || !arrow::validity_of(*batch.columns[static_cast<size_t>(index)]).all_valid()) {
+      all_valid = false;
+      break;
+    }
+  }
+  if (all_valid) return std::optional<RowMask>{};
+  auto m = valid_row_mask(batch, names);
+  if (!m.ok()) return m.take_error();
+  return std::optional<RowMask>{std::move(m).value()};
+}
+
+// Runs `job(g, rows)` for every group on the task pool; each job writes its group's
+// weights into `weights` and returns its summary, which lands in its slot (partition order).
 template <class Job>
-Result<std::vector<GroupOutcome>> rake_groups_parallel(const GroupPartition& groups, Job&& job) {
-  std::vector<GroupOutcome> outcomes(groups.size());
+Result<std::vector<RunSummary>> rake_groups_parallel(const GroupPartition& groups, Job&& job) {
+  std::vector<RunSummary> summaries(groups.size());
   std::optional<std::string> failed = pool::parallel_for(groups.size(), [&](size_t g) -> std::optional<std::string> {
-    Result<GroupOutcome> r = job(groups[g]);
+    Result<RunSummary> r = job(g, groups.rows_of(g));
     if (!r.ok()) return r.error().message;
-    outcomes[g] = std::move(r).value();
+    summaries[g] = r.value();
     return std::nullopt;
   });
   if (failed) return Error{std::move(*failed)};
-  return outcomes;
+  return summaries;
 }
 
-GroupedRake finish(arrow::RecordBatch&& table, const GroupPartition& groups, std::vector<GroupOutcome>& outcomes) {
+GroupedRake finish(arrow::RecordBatch&& table, GroupPartition& groups, const std::vector<RunSummary>& summaries) {
   GroupedRake out;
   out.table = std::move(table);
   out.groups.reserve(groups.size());
-  for (size_t g = 0; g < groups.size(); ++g) out.groups.emplace_back(groups[g].key, outcomes[g].summary);
+  for (size_t g = 0; g < groups.size(); ++g) out.groups.emplace_back(std::move(groups.keys[g]), summaries[g]);
   return out;
 }
+
+// Per worker thread: the buffers of one group's run, reused from group to group.
+struct GroupScratch {
+  std::vector<int64_t> valid_rows;
+  std::vector<CategorySubset> subsets;
+  engine::ColumnCodes codes;
+};
 
 }  // namespace
 
@@ -101,70 +180,93 @@ Result<GroupPartition> partition_by_columns(const arrow::RecordBatch& batch, con
     keys.push_back(std::move(k).value());
   }
   if (keys.empty()) {
-    std::vector<uint32_t> composite(n, 0);
-    return partition_from_ids(composite, n == 0 ? std::vector<std::string>{} : std::vector<std::string>{""});
+    GroupPartition out;
+    if (n == 0) return out;
+    out.keys.emplace_back();
+    out.starts.push_back(n);
+    out.rows.resize(n);
+    for (size_t i = 0; i < n; ++i) out.rows[i] = static_cast<int64_t>(i);
+    return out;
   }
 
   // Fold the per-column ids into one composite id per row (one hash lookup per row and
   // extra column), then give each composite id the joined text of its first row.
-  std::vector<uint32_t> composite = keys[0].ids;
+  std::vector<uint32_t>& composite = keys[0].ids;
   size_t n_composite = keys[0].texts.size();
-  for (size_t c = 1; c < keys.size(); ++c) {
-    std::unordered_map<uint64_t, uint32_t> ids;
-    const std::vector<uint32_t>& next = keys[c].ids;
-    for (size_t i = 0; i < n; ++i) {
-      const uint64_t pair = (static_cast<uint64_t>(composite[i]) << 32) | next[i];
-      auto [it, inserted] = ids.try_emplace(pair, static_cast<uint32_t>(ids.size()));
-      composite[i] = it->second;
-    }
-    n_composite = ids.size();
-  }
-  return merge_by_text(composite, n_composite, [&](size_t row) {
-    std::string key = keys[0].texts[keys[0].ids[row]];
+  if (keys.size() > 1) {
+    // The first column's ids are replaced; its texts are looked up through a copy.
+    std::vector<uint32_t> first_ids = composite;
     for (size_t c = 1; c < keys.size(); ++c) {
-      key += "||";
-      key += keys[c].texts[keys[c].ids[row]];
+      std::unordered_map<uint64_t, uint32_t> ids;
+      const std::vector<uint32_t>& next = keys[c].ids;
+      for (size_t i = 0; i < n; ++i) {
+        const uint64_t pair = (static_cast<uint64_t>(composite[i]) << 32) | next[i];
+        auto [it, inserted] = ids.try_emplace(pair, static_cast<uint32_t>(ids.size()));
+        composite[i] = it->second;
+      }
+      n_composite = ids.size();
     }
-    return key;
-  });
+    return partition_ids(composite, n_composite, [&](size_t row) {
+      std::string key = keys[0].texts[first_ids[row]];
+      for (size_t c = 1; c < keys.size(); ++c) {
+        key += "||";
+        key += keys[c].texts[keys[c].ids[row]];
+      }
+      return key;
+    });
+  }
+  return partition_ids(composite, n_composite, [&](size_t row) { return keys[0].texts[composite[row]]; });
 }
 
-Result<GroupOutcome> rake_group(const std::vector<int64_t>& rows, const CodedColumns& coded,
-                                const std::vector<std::string>& target_columns, const engine::MatchedTargets& targets,
-                                const RowMask& mask, const engine::RakeOptions& options) {
-  GroupOutcome out;
-  out.valid_rows.reserve(rows.size());
-  for (int64_t row : rows) {
-    if (mask[static_cast<size_t>(row)]) out.valid_rows.push_back(row);
+Result<RunSummary> rake_group(std::span<const int64_t> rows, const CodedColumns& coded,
+                              const std::vector<std::string>& target_columns, const engine::MatchedTargets& targets,
+                              const RowMask* mask, const engine::RakeOptions& options, std::span<double> weights) {
+  thread_local GroupScratch scratch;
+  std::span<const int64_t> valid = rows;
+  if (mask != nullptr) {
+    scratch.valid_rows.clear();
+    for (int64_t row : rows) {
+      weights[static_cast<size_t>(row)] = 1.0;
+      if ((*mask)[static_cast<size_t>(row)]) scratch.valid_rows.push_back(row);
+    }
+    valid = scratch.valid_rows;
   }
-  out.summary.n_valid = out.valid_rows.size();
-  if (out.valid_rows.empty()) return out;
+  RunSummary summary;
+  summary.n_valid = valid.size();
+  auto keep_ones = [&] {
+    if (mask == nullptr) {
+      for (int64_t row : rows) weights[static_cast<size_t>(row)] = 1.0;
+    }
+  };
+  if (valid.empty()) {
+    keep_ones();
+    return summary;
+  }
 
-  std::vector<CategorySubset> own(target_columns.size());
-  engine::ColumnCodes codes;
+  if (scratch.subsets.size() < target_columns.size()) scratch.subsets.resize(target_columns.size());
+  engine::ColumnCodes& codes = scratch.codes;
+  codes.clear();
   for (size_t j = 0; j < target_columns.size(); ++j) {
     const std::string& name = target_columns[j];
     auto it = coded.find(name);
     if (it == coded.end()) continue;
     if (std::any_of(codes.begin(), codes.end(), [&](const auto& c) { return c.first == name; })) continue;
-    subset_rows(it->second, out.valid_rows, own[j]);
-    codes.emplace_back(name, own[j].view());
+    subset_rows(it->second, valid, scratch.subsets[j]);
+    codes.emplace_back(name, scratch.subsets[j].view());
   }
   engine::RakeResult ran = engine::rake_weights(codes, targets, options);
+  codes.clear();
   if (auto* message = std::get_if<std::string>(&ran)) return Error{std::move(*message)};
-  engine::RakeOutput& output = std::get<engine::RakeOutput>(ran);
-  out.summary = summary_of(out.valid_rows.size(), output);
-  out.weights = std::move(output.weights);
-  return out;
-}
-
-std::vector<double> reassemble_weights(int64_t n_rows, const std::vector<GroupOutcome>& outcomes) {
-  std::vector<double> weights(static_cast<size_t>(n_rows), 1.0);
-  for (const GroupOutcome& o : outcomes) {
-    const size_t n = std::min(o.valid_rows.size(), o.weights.size());
-    for (size_t k = 0; k < n; ++k) weights[static_cast<size_t>(o.valid_rows[k])] = o.weights[k];
+  const engine::RakeOutput& output = std::get<engine::RakeOutput>(ran);
+  summary = summary_of(valid.size(), output);
+  if (output.weights.empty()) {
+    keep_ones();
+    return summary;
   }
-  return weights;
+  const size_t m = std::min(valid.size(), output.weights.size());
+  double* w = weights.data();
+  for (size_t k = 0; k < m; ++k) w[valid[k]] = output.weights[k];
+  return summary;
 }
 
 void scale_to_total(std::vector<double>& weights, std::optional<double> total) {
@@ -183,25 +285,23 @@ Result<GroupedRake> rake_grouped(const arrow::RecordBatch& batch, const TargetSe
   if (!coded.ok()) return coded.take_error();
   auto matched = match_targets(targets, labels_of(coded.value()));
   if (!matched.ok()) return matched.take_error();
-  RowMask mask;
-  if (call.common.drop_nulls) {
-    auto m = valid_row_mask(batch, call.common.target_columns);
-    if (!m.ok()) return m.take_error();
-    mask = std::move(m).value();
-  } else {
-    mask.assign(static_cast<size_t>(batch.num_rows), 1);
-  }
+  auto mask = mask_if_needed(batch, call.common.target_columns, call.common.drop_nulls);
+  if (!mask.ok()) return mask.take_error();
+  const RowMask* row_mask = mask.value() ? &*mask.value() : nullptr;
 
-  auto outcomes = rake_groups_parallel(groups.value(), [&](const GroupRows& g) {
-    return rake_group(g.rows, coded.value(), call.common.target_columns, matched.value(), mask, call.common.options);
+  // Every group writes all of its rows, so the vector needs no initial value.
+  std::vector<double> weights(static_cast<size_t>(batch.num_rows));
+  const std::span<double> out_weights(weights);
+  auto summaries = rake_groups_parallel(groups.value(), [&](size_t, std::span<const int64_t> rows) {
+    return rake_group(rows, coded.value(), call.common.target_columns, matched.value(), row_mask,
+                      call.common.options, out_weights);
   });
-  if (!outcomes.ok()) return outcomes.take_error();
+  if (!summaries.ok()) return summaries.take_error();
 
-  std::vector<double> weights = reassemble_weights(batch.num_rows, outcomes.value());
   scale_to_total(weights, call.common.total);
   auto table = append_weight_column(batch, std::move(weights), call.common.weight_column);
   if (!table.ok()) return table.take_error();
-  return finish(std::move(table).value(), groups.value(), outcomes.value());
+  return finish(std::move(table).value(), groups.value(), summaries.value());
 }
 
 namespace {
@@ -217,7 +317,7 @@ Result<PreparedScheme> prepare_scheme(const TargetSet& scheme, const CodedColumn
   auto matched = match_targets(scheme, labels);
   if (!matched.ok()) return matched.take_error();
   out.matched = std::move(matched).value();
-  for (const auto& [name, spec] : scheme.entries()) {
+  for (const auto& [name, shares] : scheme.entries()) {
     out.columns.push_back(name);
     if (coded.count(name) != 0) out.mask_columns.push_back(name);
   }
@@ -231,12 +331,12 @@ Result<GroupedRake> rake_by_scheme(const arrow::RecordBatch& batch, const Scheme
   auto key_column = group_key_texts(batch, call.group_column);
   if (!key_column.ok()) return key_column.take_error();
   const GroupKeyColumn& keys = key_column.value();
-  GroupPartition groups = merge_by_text(keys.ids, keys.texts.size(), [&](size_t row) { return keys.texts[keys.ids[row]]; });
+  GroupPartition groups = partition_ids(keys.ids, keys.texts.size(), [&](size_t row) { return keys.texts[keys.ids[row]]; });
 
   // Every column that any scheme names and the table has is coded once.
   std::vector<std::string> names;
   auto collect = [&](const TargetSet& s) {
-    for (const auto& [name, spec] : s.entries()) names.push_back(name);
+    for (const auto& [name, shares] : s.entries()) names.push_back(name);
   };
   for (const auto& [key, scheme] : call.schemes) collect(scheme);
   if (call.default_scheme) collect(*call.default_scheme);
@@ -264,22 +364,20 @@ Result<GroupedRake> rake_by_scheme(const arrow::RecordBatch& batch, const Scheme
   }
 
   // One mask per distinct set of mask columns.
-  std::map<std::vector<std::string>, RowMask> masks;
+  // One mask per distinct set of mask columns (none when all their rows are valid).
+  std::map<std::vector<std::string>, std::optional<RowMask>> masks;
   for (const PreparedScheme& p : prepared) {
     if (masks.count(p.mask_columns) != 0) continue;
-    RowMask mask;
-    if (call.common.drop_nulls) {
-      auto m = valid_row_mask(batch, p.mask_columns);
-      if (!m.ok()) return m.take_error();
-      mask = std::move(m).value();
-    } else {
-      mask.assign(static_cast<size_t>(batch.num_rows), 1);
-    }
-    masks.emplace(p.mask_columns, std::move(mask));
+    auto m = mask_if_needed(batch, p.mask_columns, call.common.drop_nulls);
+    if (!m.ok()) return m.take_error();
+    masks.emplace(p.mask_columns, std::move(m).value());
   }
 
-  auto outcomes = rake_groups_parallel(groups, [&](const GroupRows& g) -> Result<GroupOutcome> {
-    auto found = scheme_of_key.find(g.key);
+  // Every group writes all of its rows, so the vector needs no initial value.
+  std::vector<double> weights(static_cast<size_t>(batch.num_rows));
+  const std::span<double> out_weights(weights);
+  auto summaries = rake_groups_parallel(groups, [&](size_t g, std::span<const int64_t> rows) -> Result<RunSummary> {
+    auto found = scheme_of_key.find(groups.keys[g]);
     const PreparedScheme* scheme = nullptr;
     if (found != scheme_of_key.end()) {
       scheme = &prepared[found->second];
@@ -287,17 +385,16 @@ Result<GroupedRake> rake_by_scheme(const arrow::RecordBatch& batch, const Scheme
       scheme = &prepared[*default_index];
     }
     if (scheme == nullptr) {
-      GroupOutcome unraked;
-      unraked.valid_rows = g.rows;
-      unraked.summary.n_valid = g.rows.size();
+      for (int64_t row : rows) out_weights[static_cast<size_t>(row)] = 1.0;
+      RunSummary unraked;
+      unraked.n_valid = rows.size();
       return unraked;
     }
-    return rake_group(g.rows, coded.value(), scheme->columns, scheme->matched, masks.at(scheme->mask_columns),
-                      call.common.options);
+    const std::optional<RowMask>& mask = masks.at(scheme->mask_columns);
+    return rake_group(rows, coded.value(), scheme->columns, scheme->matched, mask ? &*mask : nullptr,
+                      call.common.options, out_weights);
   });
-  if (!outcomes.ok()) return outcomes.take_error();
-
-  std::vector<double> weights = reassemble_weights(batch.num_rows, outcomes.value());
+  if (!summaries.ok()) return summaries.take_error();
 
   if (call.group_totals) {
     double sum = 0.0;
@@ -306,21 +403,22 @@ Result<GroupedRake> rake_by_scheme(const arrow::RecordBatch& batch, const Scheme
     std::unordered_map<std::string, double> shares;
     for (const auto& [key, share] : *call.group_totals) shares[key] = percent ? share / 100.0 : share;
     const auto n = static_cast<double>(batch.num_rows);
-    for (const GroupRows& g : groups) {
-      auto it = shares.find(g.key);
+    for (size_t g = 0; g < groups.size(); ++g) {
+      auto it = shares.find(groups.keys[g]);
       if (it == shares.end()) continue;
+      const std::span<const int64_t> rows = groups.rows_of(g);
       double group_sum = -0.0;
-      for (int64_t row : g.rows) group_sum += weights[static_cast<size_t>(row)];
+      for (int64_t row : rows) group_sum += weights[static_cast<size_t>(row)];
       if (!(group_sum > 0.0)) continue;
       const double factor = (it->second * n) / group_sum;
-      for (int64_t row : g.rows) weights[static_cast<size_t>(row)] = factor * weights[static_cast<size_t>(row)];
+      for (int64_t row : rows) weights[static_cast<size_t>(row)] = factor * weights[static_cast<size_t>(row)];
     }
   }
   scale_to_total(weights, call.common.total);
 
   auto table = append_weight_column(batch, std::move(weights), call.common.weight_column);
   if (!table.ok()) return table.take_error();
-  return finish(std::move(table).value(), groups, outcomes.value());
+  return finish(std::move(table).value(), groups, summaries.value());
 }
 
 }  // namespace quelm::adapter

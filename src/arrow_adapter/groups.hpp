@@ -1,10 +1,11 @@
 // Grouped raking: group key texts of group columns, the partition of the rows into
-// groups (in order of first appearance), the raking of every group on the task pool, the
-// reassembly of one weight per table row and the totals.
+// groups (in order of first appearance), the raking of every group on the task pool, each
+// group writing its weights into its own rows of the table's weight vector, and the totals.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -33,33 +34,32 @@ Result<GroupKeyColumn> group_key_texts(const arrow::RecordBatch& batch, const st
 // "0.0000001", "-0", "NaN", "inf", "-inf").
 std::string float_key_text(double value);
 
-struct GroupRows {
-  std::string key;
-  std::vector<int64_t> rows;  // ascending
-};
-using GroupPartition = std::vector<GroupRows>;
+// The rows of the table grouped by the texts of the group columns joined with "||"; groups
+// in the order of their first row, rows ascending within a group. All row lists share one
+// array: group g's rows are rows[starts[g], starts[g + 1]).
+struct GroupPartition {
+  std::vector<std::string> keys;
+  std::vector<size_t> starts{0};
+  IndexVec<int64_t> rows;
 
-// The rows grouped by the texts of the group columns joined with "||" (no columns: one
-// group ""), groups in the order of their first row.
+  size_t size() const { return keys.size(); }
+  std::span<const int64_t> rows_of(size_t g) const { return {rows.data() + starts[g], starts[g + 1] - starts[g]}; }
+};
+
+// The partition by the group columns (no columns: one group "").
 Result<GroupPartition> partition_by_columns(const arrow::RecordBatch& batch, const std::vector<std::string>& columns);
-
-struct GroupOutcome {
-  std::vector<int64_t> valid_rows;
-  std::vector<double> weights;  // one per valid row, or none
-  RunSummary summary;
-};
 
 // Column name -> codes of every table row.
 using CodedColumns = std::unordered_map<std::string, CodedColumn>;
 
-// Rakes one group: its valid rows' codes of the listed columns that are coded, the targets
-// and the options.
-Result<GroupOutcome> rake_group(const std::vector<int64_t>& rows, const CodedColumns& coded,
-                                const std::vector<std::string>& target_columns, const engine::MatchedTargets& targets,
-                                const RowMask& mask, const engine::RakeOptions& options);
-
-// The table's weights: 1.0, then each outcome's weights on its valid rows.
-std::vector<double> reassemble_weights(int64_t n_rows, const std::vector<GroupOutcome>& outcomes);
+// Rakes one group: its valid rows (all rows without a mask) with the codes of the listed
+// columns that are coded, the targets and the options. Writes a weight to every row of the
+// group in `weights` (the table's weight vector): the engine's weight on each valid row,
+// 1.0 on the others and on all rows when the engine has no weights. Groups own disjoint
+// rows, so groups may run at the same time on one weight vector.
+Result<RunSummary> rake_group(std::span<const int64_t> rows, const CodedColumns& coded,
+                              const std::vector<std::string>& target_columns, const engine::MatchedTargets& targets,
+                              const RowMask* mask, const engine::RakeOptions& options, std::span<double> weights);
 
 // Scales all weights to sum to `total` when it is given and positive and the weights sum
 // to a positive value.

@@ -162,7 +162,8 @@ bool index_column(const CategoryColumn& column, double nd, const std::unordered_
   if (!any) return false;
 
   // A category without rows is not active.
-  std::vector<uint8_t> present(k + 1, 0);
+  thread_local std::vector<uint8_t> present;
+  present.assign(k + 1, 0);
   std::visit([&](const auto& cats) { mark_present(cats, present.data()); }, col.cats);
   any = false;
   for (std::size_t c = 0; c < k; ++c) {
@@ -420,13 +421,30 @@ RakeResult rake_weights(const ColumnCodes& codes, const MatchedTargets& targets,
     target_codes.push_back(found);
   }
 
-  // Category index of every target column that has an active category with rows.
+  // Category index of every target column that has an active category with rows. The
+  // columns' tables come from the thread's spares (runs of many small groups then
+  // allocate nothing here) and go back there when the run ends.
+  thread_local std::vector<IndexedColumn> spare;
   std::vector<IndexedColumn> cols;
   cols.reserve(targets.size());
   for (std::size_t j = 0; j < targets.size(); ++j) {
     IndexedColumn col;
-    if (index_column(*target_codes[j], nd, targets[j].second, divisors[j], col)) cols.push_back(std::move(col));
+    if (!spare.empty()) {
+      col = std::move(spare.back());
+      spare.pop_back();
+    }
+    if (index_column(*target_codes[j], nd, targets[j].second, divisors[j], col)) {
+      cols.push_back(std::move(col));
+    } else {
+      spare.push_back(std::move(col));
+    }
   }
+  struct ReturnSpares {
+    std::vector<IndexedColumn>& cols;
+    ~ReturnSpares() {
+      for (IndexedColumn& c : cols) spare.push_back(std::move(c));
+    }
+  } return_spares{cols};
 
   RakeOutput out;
   out.weights.assign(n, 1.0);
