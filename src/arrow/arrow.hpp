@@ -176,8 +176,6 @@ struct Schema {
 };
 using SchemaPtr = std::shared_ptr<const Schema>;
 
-// Parses one ArrowSchema node (and its children and dictionary) into a Field.
-Result<FieldPtr> import_field(const ArrowSchema& schema);
 // Parses a stream's schema: it must be a struct ("+s"), else the error
 // "C Data interface error: Unable to interpret C data struct as a Schema".
 // Does not release `schema`; the caller does.

@@ -11,13 +11,11 @@ Result<arrow::RecordBatch> append_weight_column(const arrow::RecordBatch& batch,
                  std::to_string(weights.size()) + " values but the table has " + std::to_string(batch.num_rows) +
                  " rows"};
   }
-  auto type = std::make_shared<arrow::DataType>();
-  type->id = arrow::Type::Float64;
-  type->format.push_back('g');  // Float64
+  arrow::ArrayPtr column = arrow::make_float64_array(std::move(weights));
   auto field = std::make_shared<arrow::Field>();
   field->name = name;
-  field->type = std::move(type);
-  field->flags = 0;
+  field->type = column->type;
+  field->flags = 0;  // not nullable
 
   auto schema = std::make_shared<arrow::Schema>();
   schema->fields = batch.schema->fields;
@@ -26,7 +24,7 @@ Result<arrow::RecordBatch> append_weight_column(const arrow::RecordBatch& batch,
   arrow::RecordBatch out;
   out.num_rows = batch.num_rows;
   out.columns = batch.columns;
-  out.columns.push_back(arrow::make_float64_array(std::move(weights)));
+  out.columns.push_back(std::move(column));
   out.schema = std::move(schema);
   return out;
 }

@@ -39,6 +39,25 @@ struct CommonOptions {
     var = std::move(converted_).value();                                       \
   } while (0)
 
+// The common parameters from weight_column to drop_nulls, which every function takes in
+// this order, `args` pointing at weight_column's slot.
+py::Status convert_common_head(PyObject* const* args, CommonOptions& o) {
+  QUELM_CONVERT(o.weight_column, "weight_column", args[0], std::string("weight"), py::to_text);
+  QUELM_CONVERT(o.max_iterations, "max_iterations", args[1], uint64_t{1000}, py::to_count);
+  QUELM_CONVERT(o.convergence_threshold, "convergence_threshold", args[2], 0.01, py::to_number);
+  QUELM_CONVERT(o.min_cap, "min_cap", args[3], std::optional<double>{}, py::to_optional_number);
+  QUELM_CONVERT(o.max_cap, "max_cap", args[4], std::optional<double>{}, py::to_optional_number);
+  QUELM_CONVERT(o.drop_nulls, "drop_nulls", args[5], true, py::to_flag);
+  return py::Unit{};
+}
+
+// The last two common parameters, total and cap_correction.
+py::Status convert_common_tail(PyObject* total, PyObject* cap_correction, CommonOptions& o) {
+  QUELM_CONVERT(o.total, "total", total, std::optional<double>{}, py::to_optional_number);
+  QUELM_CONVERT(o.cap_correction, "cap_correction", cap_correction, true, py::to_flag);
+  return py::Unit{};
+}
+
 adapter::RakeCall common_call(CommonOptions&& o, std::vector<std::string>&& target_columns) {
   adapter::RakeCall call;
   call.target_columns = std::move(target_columns);
@@ -83,14 +102,8 @@ Result<Ref> rim_rake_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   CommonOptions o;
   QUELM_CONVERT(target_columns, "target_columns", a[1], std::vector<std::string>{}, py::to_text_list);
   QUELM_CONVERT(targets, "targets", a[2], static_cast<PyObject*>(nullptr), py::to_mapping);
-  QUELM_CONVERT(o.weight_column, "weight_column", a[3], std::string("weight"), py::to_text);
-  QUELM_CONVERT(o.max_iterations, "max_iterations", a[4], uint64_t{1000}, py::to_count);
-  QUELM_CONVERT(o.convergence_threshold, "convergence_threshold", a[5], 0.01, py::to_number);
-  QUELM_CONVERT(o.min_cap, "min_cap", a[6], std::optional<double>{}, py::to_optional_number);
-  QUELM_CONVERT(o.max_cap, "max_cap", a[7], std::optional<double>{}, py::to_optional_number);
-  QUELM_CONVERT(o.drop_nulls, "drop_nulls", a[8], true, py::to_flag);
-  QUELM_CONVERT(o.total, "total", a[9], std::optional<double>{}, py::to_optional_number);
-  QUELM_CONVERT(o.cap_correction, "cap_correction", a[10], true, py::to_flag);
+  if (auto st = convert_common_head(a + 3, o); !st.ok()) return st.error();
+  if (auto st = convert_common_tail(a[9], a[10], o); !st.ok()) return st.error();
 
   Result<arrow::RecordBatch> batch = import_record_batch(data);
   if (!batch.ok()) return batch.error();
@@ -139,14 +152,8 @@ Result<Ref> rim_rake_grouped_body(PyObject* const* args, Py_ssize_t nargs, PyObj
   QUELM_CONVERT(target_columns, "target_columns", a[1], std::vector<std::string>{}, py::to_text_list);
   QUELM_CONVERT(targets, "targets", a[2], static_cast<PyObject*>(nullptr), py::to_mapping);
   QUELM_CONVERT(group_columns, "group_columns", a[3], std::vector<std::string>{}, py::to_text_list);
-  QUELM_CONVERT(o.weight_column, "weight_column", a[4], std::string("weight"), py::to_text);
-  QUELM_CONVERT(o.max_iterations, "max_iterations", a[5], uint64_t{1000}, py::to_count);
-  QUELM_CONVERT(o.convergence_threshold, "convergence_threshold", a[6], 0.01, py::to_number);
-  QUELM_CONVERT(o.min_cap, "min_cap", a[7], std::optional<double>{}, py::to_optional_number);
-  QUELM_CONVERT(o.max_cap, "max_cap", a[8], std::optional<double>{}, py::to_optional_number);
-  QUELM_CONVERT(o.drop_nulls, "drop_nulls", a[9], true, py::to_flag);
-  QUELM_CONVERT(o.total, "total", a[10], std::optional<double>{}, py::to_optional_number);
-  QUELM_CONVERT(o.cap_correction, "cap_correction", a[11], true, py::to_flag);
+  if (auto st = convert_common_head(a + 4, o); !st.ok()) return st.error();
+  if (auto st = convert_common_tail(a[10], a[11], o); !st.ok()) return st.error();
 
   Result<arrow::RecordBatch> batch = import_record_batch(a[0]);
   if (!batch.ok()) return batch.error();
@@ -179,15 +186,9 @@ Result<Ref> rim_rake_by_scheme_body(PyObject* const* args, Py_ssize_t nargs, PyO
   QUELM_CONVERT(group_column, "group_column", a[1], std::string(), py::to_text);
   QUELM_CONVERT(schemes, "schemes", a[2], static_cast<PyObject*>(nullptr), py::to_mapping);
   QUELM_CONVERT(default_scheme, "default_scheme", a[3], std::optional<PyObject*>{}, py::to_optional_mapping);
-  QUELM_CONVERT(o.weight_column, "weight_column", a[4], std::string("weight"), py::to_text);
-  QUELM_CONVERT(o.max_iterations, "max_iterations", a[5], uint64_t{1000}, py::to_count);
-  QUELM_CONVERT(o.convergence_threshold, "convergence_threshold", a[6], 0.01, py::to_number);
-  QUELM_CONVERT(o.min_cap, "min_cap", a[7], std::optional<double>{}, py::to_optional_number);
-  QUELM_CONVERT(o.max_cap, "max_cap", a[8], std::optional<double>{}, py::to_optional_number);
-  QUELM_CONVERT(o.drop_nulls, "drop_nulls", a[9], true, py::to_flag);
+  if (auto st = convert_common_head(a + 4, o); !st.ok()) return st.error();
   QUELM_CONVERT(group_totals, "group_totals", a[10], std::optional<PyObject*>{}, py::to_optional_mapping);
-  QUELM_CONVERT(o.total, "total", a[11], std::optional<double>{}, py::to_optional_number);
-  QUELM_CONVERT(o.cap_correction, "cap_correction", a[12], true, py::to_flag);
+  if (auto st = convert_common_tail(a[11], a[12], o); !st.ok()) return st.error();
 
   Result<arrow::RecordBatch> batch = import_record_batch(a[0]);
   if (!batch.ok()) return batch.error();
