@@ -681,7 +681,6 @@ Result<FieldPtr> import_node(const ArrowSchema& s, int depth) {
 
 }  // namespace
 
-
 Result<SchemaPtr> import_schema(const ArrowSchema& schema) {
   auto field = import_node(schema, 0);
   if (!field) return field.take_error();
