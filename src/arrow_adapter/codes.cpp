@@ -83,8 +83,8 @@ IndexVector finish_index(IndexVec<T>&& index, size_t categories, bool any_null) 
 }
 
 template <class Coder, class Count>
-IndexVector build_index(size_t n, const Coder& coder, Count&& count) {
-  bool any_null = false;
+IndexVector build_index(size_t n, const Coder& coder, Count&& count, bool& any_null) {
+  any_null = false;
   IndexVec<uint8_t> v8(n);
   size_t at = fill_index(v8.data(), 0, n, coder, any_null);
   if (at == n) return finish_index(std::move(v8), count(), any_null);
@@ -184,7 +184,7 @@ CodedColumn code_numeric(const ArrayData& array) {
   const arrow::Validity validity = arrow::validity_of(array);
   const NumericCoder<T> coder{static_cast<const unsigned char*>(arrow::values_of(array)), validity,
                               !validity.all_valid(), window.data(), &others, &out.codes};
-  out.index = build_index(static_cast<size_t>(array.length), coder, [&] { return out.codes.size(); });
+  out.index = build_index(static_cast<size_t>(array.length), coder, [&] { return out.codes.size(); }, out.any_null);
   return out;
 }
 
@@ -222,7 +222,7 @@ Result<CodedColumn> code_dictionary(const arrow::ArrayPtr& column, const std::st
   // One slot per dictionary entry: each entry's text is looked up at most once.
   std::vector<uint32_t> slots(static_cast<size_t>(entries->length()), DictionaryCoder::kUnresolved);
   const DictionaryCoder coder{&dict.value(), &entries.value(), slots.data(), &out.labels};
-  out.index = build_index(static_cast<size_t>(dict->length()), coder, [&] { return out.labels.size(); });
+  out.index = build_index(static_cast<size_t>(dict->length()), coder, [&] { return out.labels.size(); }, out.any_null);
   number_labels(out);
   return out;
 }
@@ -242,7 +242,8 @@ Result<CodedColumn> code_text(const arrow::ArrayPtr& column, const std::string& 
   CodedColumn out;
   out.is_text = true;
   const TextCoder coder{texts.value(), &out.labels};
-  out.index = build_index(static_cast<size_t>(texts->length()), coder, [&] { return out.labels.size(); });
+  out.index = build_index(static_cast<size_t>(texts->length()), coder, [&] { return out.labels.size(); },
+                          out.any_null);
   number_labels(out);
   return out;
 }
@@ -488,7 +489,8 @@ void renumber(const Src* src, size_t n_categories, std::span<const int64_t> colu
     v.resize(rows.size());
     for (size_t k = 0; k < rows.size(); ++k) v[k] = cats[k] == kNullRow ? static_cast<T>(m) : static_cast<T>(cats[k]);
   };
-  (void)any_null;
+  out.renumbered = true;
+  out.any_null = any_null;
   if (m < 255) {
     put(uint8_t{});
   } else if (m < 65535) {
@@ -509,6 +511,7 @@ void subset_rows(const CodedColumn& column, std::span<const int64_t> rows, Categ
         if (k <= 256 || k <= rows.size()) {
           gather<T>(v.data(), rows, out.index);
           out.codes = column.codes;
+          out.renumbered = false;
         } else {
           renumber(v.data(), k, column.codes, rows, out);
         }

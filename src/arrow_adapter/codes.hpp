@@ -107,11 +107,14 @@ engine::CategoryIndex index_view(const IndexVector& index);
 // per distinct value, in order of first appearance.
 struct CodedColumn {
   IndexVector index;
-  std::vector<int64_t> codes;
+  std::vector<int64_t> codes;  // every category occurs in the index
+  bool any_null = false;       // some row has no category
   bool is_text = false;
   Labels labels;  // text columns only
 
-  engine::CategoryColumn view() const { return engine::CategoryColumn{index_view(index), codes}; }
+  engine::CategoryColumn view() const {
+    return engine::CategoryColumn{index_view(index), codes, true, any_null};
+  }
 };
 
 // The categories of some rows of a column, as a column of their own. When the column has
@@ -122,8 +125,12 @@ struct CategorySubset {
   IndexVector index;
   std::vector<int64_t> own_codes;
   std::span<const int64_t> codes;
+  bool renumbered = false;  // then every category occurs ...
+  bool any_null = false;    // ... and this tells whether a row has no category
 
-  engine::CategoryColumn view() const { return engine::CategoryColumn{index_view(index), codes}; }
+  engine::CategoryColumn view() const {
+    return engine::CategoryColumn{index_view(index), codes, renumbered, !renumbered || any_null};
+  }
 };
 // Reuses the storage `out` already holds.
 void subset_rows(const CodedColumn& column, std::span<const int64_t> rows, CategorySubset& out);

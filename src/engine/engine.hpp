@@ -28,6 +28,11 @@ using CategoryIndex =
 struct CategoryColumn {
   CategoryIndex index;             // one per row of the run
   std::span<const int64_t> codes;  // the code of each category index
+  // What the caller may already know of the index: with `all_occur`, every category index
+  // below codes.size() occurs in it, and `none_occurs` tells whether the no-category value
+  // does. Without it the engine finds out with a scan of the index.
+  bool all_occur = false;
+  bool none_occurs = true;
 };
 
 inline std::size_t rows_of(const CategoryIndex& index) {
