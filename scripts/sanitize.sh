@@ -31,11 +31,12 @@ sanitized_site() {
   rm -rf "$site"
   QUELM_SANITIZE="$kind" "$test_python" -m pip install -q --disable-pip-version-check --no-deps \
     -C build-dir="$root/build/sanitize-$kind/cmake" --target "$site" "$root" >&2 || return 1
-  # The tests must load this build, not the environment's own.
-  PYTHONPATH="$site" "$test_python" -c 'import quelm, sys; sys.exit(not quelm.__file__.startswith(sys.argv[1]))' \
-    "$site" || { echo "quelm from $site is not the one imported" >&2; return 1; }
   echo "$site"
 }
+
+# Run first in each sanitizer's environment: the tests must load the sanitized build in
+# the folder given, not the environment's own.
+import_check='import quelm, sys; sys.exit(not quelm.__file__.startswith(sys.argv[1]))'
 
 # runtime_of SITE LIBRARY -> the path of the sanitizer runtime LIBRARY (libasan, libubsan,
 # libtsan) that the module installed in SITE links, as the dynamic loader resolves it.
@@ -51,11 +52,12 @@ echo "=== AddressSanitizer + UndefinedBehaviorSanitizer: the whole test suite ($
 asan_site=$(sanitized_site address)
 # ASan's runtime must come first of all libraries.
 preload="$(runtime_of "$asan_site" libasan) $(runtime_of "$asan_site" libubsan)"
-if ! env PYTHONPATH="$asan_site" LD_PRELOAD="$preload" \
-    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$reports/asan" \
-    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
-    PYTHONMALLOC=malloc ARROW_DEFAULT_MEMORY_POOL=system \
-    "$test_python" -m pytest -q -n auto -p no:cacheprovider "$@"; then
+asan_env=(PYTHONPATH="$asan_site" LD_PRELOAD="$preload"
+  ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$reports/asan"
+  UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
+  PYTHONMALLOC=malloc ARROW_DEFAULT_MEMORY_POOL=system)
+if ! env "${asan_env[@]}" "$test_python" -c "$import_check" "$asan_site" ||
+   ! env "${asan_env[@]}" "$test_python" -m pytest -q -n auto -p no:cacheprovider "$@"; then
   status=1
 fi
 
@@ -63,10 +65,11 @@ echo "=== ThreadSanitizer: grouped raking, the pool and threads"
 tsan_site=$(sanitized_site thread)
 preload=$(runtime_of "$tsan_site" libtsan)
 # polars' jemalloc starts a background thread the sanitizer cannot follow: keep it off.
-if ! env PYTHONPATH="$tsan_site" LD_PRELOAD="$preload" \
-    TSAN_OPTIONS="die_after_fork=0:suppressions=$root/tests/tsan.supp:log_path=$reports/tsan" \
-    _RJEM_MALLOC_CONF=background_thread:false \
-    "$test_python" -m pytest -q -n auto -p no:cacheprovider \
+tsan_env=(PYTHONPATH="$tsan_site" LD_PRELOAD="$preload"
+  TSAN_OPTIONS="die_after_fork=0:suppressions=$root/tests/tsan.supp:log_path=$reports/tsan"
+  _RJEM_MALLOC_CONF=background_thread:false)
+if ! env "${tsan_env[@]}" "$test_python" -c "$import_check" "$tsan_site" ||
+   ! env "${tsan_env[@]}" "$test_python" -m pytest -q -n auto -p no:cacheprovider \
     tests/test_grouped.py tests/test_by_scheme.py tests/test_pool.py tests/test_threads.py "$@"; then
   status=1
 fi

@@ -157,13 +157,8 @@ Result<TextArray> TextArray::make(const ArrayPtr& array) {
   return out;
 }
 
-std::string_view TextArray::value(int64_t i) const {
+std::string_view TextArray::other_value(int64_t i) const {
   switch (kind_) {
-    case Type::Utf8: {
-      const int32_t b = load<int32_t>(offsets_, i), e = load<int32_t>(offsets_, i + 1);
-      if (e == b) return {};
-      return {data_ + b, static_cast<size_t>(e - b)};
-    }
     case Type::LargeUtf8: {
       const int64_t b = load<int64_t>(offsets_, i), e = load<int64_t>(offsets_, i + 1);
       if (e == b) return {};

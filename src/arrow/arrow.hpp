@@ -223,8 +223,9 @@ RecordBatch empty_batch(const SchemaPtr& schema);
 // buffers (every layout; dictionaries that differ are merged). Errors are Arrow texts.
 Result<RecordBatch> concat_batches(const std::vector<RecordBatch>& batches, const SchemaPtr& schema);
 
-// A Float64 array that takes over `values` as its value buffer, without validity.
-ArrayPtr make_float64_array(std::vector<double>&& values);
+// A Float64 array over the `length` values at `values`, without validity; `owner` keeps
+// them alive.
+ArrayPtr make_float64_array(const double* values, int64_t length, std::shared_ptr<const void> owner);
 
 // Fills `out` (whose previous content is ignored) with a stream yielding `batch` once,
 // then the end of the stream. The stream holds a reference to the batch; every call gives
@@ -268,9 +269,18 @@ class TextArray {
   static Result<TextArray> make(const ArrayPtr& array);
   int64_t length() const { return length_; }
   bool is_valid(int64_t i) const { return validity_.is_valid(i); }
-  std::string_view value(int64_t i) const;  // row i's bytes (unspecified for a null row)
+  // Row i's bytes (unspecified for a null row).
+  std::string_view value(int64_t i) const {
+    if (kind_ == Type::Utf8) {
+      const int32_t b = load<int32_t>(offsets_, i), e = load<int32_t>(offsets_, i + 1);
+      return e == b ? std::string_view() : std::string_view(data_ + b, static_cast<size_t>(e - b));
+    }
+    return other_value(i);
+  }
 
  private:
+  std::string_view other_value(int64_t i) const;  // LargeUtf8 and Utf8View
+
   ArrayPtr array_;
   Type kind_ = Type::Utf8;
   int64_t length_ = 0;

@@ -363,16 +363,15 @@ RecordBatch empty_batch(const SchemaPtr& schema) {
   return batch;
 }
 
-ArrayPtr make_float64_array(std::vector<double>&& values) {
+ArrayPtr make_float64_array(const double* values, int64_t length, std::shared_ptr<const void> owner) {
   static const TypePtr float64 = primitive_type(Type::Float64);
-  auto storage = std::make_shared<std::vector<double>>(std::move(values));
   auto out = std::make_shared<ArrayData>();
   out->type = float64;
-  out->length = static_cast<int64_t>(storage->size());
+  out->length = length;
   out->offset = 0;
   out->null_count = 0;
-  out->buffers = {nullptr, storage->empty() ? nullptr : storage->data()};
-  out->owner = std::move(storage);
+  out->buffers = {nullptr, length == 0 ? nullptr : values};
+  out->owner = std::move(owner);
   return out;
 }
 

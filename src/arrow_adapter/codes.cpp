@@ -341,54 +341,6 @@ Result<RowMask> valid_row_mask(const arrow::RecordBatch& batch, const std::vecto
 // ---------------------------------------------------------------------------------------
 // Labels
 
-namespace {
-
-inline uint64_t load64(const char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline uint64_t load32(const char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline uint64_t mix64(uint64_t x) {
-  x ^= x >> 32;
-  x *= 0xd6e8feb86659fd93ULL;
-  x ^= x >> 32;
-  x *= 0xd6e8feb86659fd93ULL;
-  x ^= x >> 32;
-  return x;
-}
-
-}  // namespace
-
-uint64_t text_hash(const char* p, size_t len) {
-  constexpr uint64_t k1 = 0x9e3779b97f4a7c15ULL;
-  constexpr uint64_t k2 = 0xc2b2ae3d27d4eb4fULL;
-  uint64_t a = 0;
-  uint64_t b = 0;
-  if (len >= 8) {
-    size_t i = 0;
-    for (; i + 16 < len; i += 16) {
-      a = (a ^ load64(p + i)) * k1;
-      b = (b ^ load64(p + i + 8)) * k2;
-      a ^= b >> 29;
-    }
-    // The last (up to) 16 bytes, as two possibly overlapping words.
-    a ^= load64(p + (len - i > 8 ? i : len - 8));
-    b ^= load64(p + len - 8);
-  } else if (len >= 4) {
-    a = load32(p);
-    b = load32(p + len - 4);
-  } else if (len > 0) {
-    a = static_cast<unsigned char>(p[0]) | (uint64_t{static_cast<unsigned char>(p[len >> 1])} << 8) |
-        (uint64_t{static_cast<unsigned char>(p[len - 1])} << 16);
-  }
-  return mix64((a * k1) ^ ((b * k2) >> 7 | (b * k2) << 57) ^ (static_cast<uint64_t>(len) * k2));
-}
-
 Labels::Labels() : starts_{0}, slots_(16, Slot{0, kEmpty}), mask_(15) {}
 
 int64_t Labels::find(std::string_view text) const {

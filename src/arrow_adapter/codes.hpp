@@ -26,8 +26,77 @@ using arrow::Error;
 // The code of a row that has no category (a null).
 inline constexpr int64_t kNoCategory = std::numeric_limits<int64_t>::min();
 
-// A fast hash of a short text (every byte counts; reads only inside the text).
-uint64_t text_hash(const char* p, size_t len);
+namespace text_bytes {
+
+inline uint64_t load64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline uint64_t load32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline uint64_t mix64(uint64_t x) {
+  x ^= x >> 32;
+  x *= 0xd6e8feb86659fd93ULL;
+  x ^= x >> 32;
+  x *= 0xd6e8feb86659fd93ULL;
+  x ^= x >> 32;
+  return x;
+}
+
+}  // namespace text_bytes
+
+// A fast hash of a short text (every byte counts; reads only inside the text). Inlined
+// into the per-row loops that call it.
+[[gnu::always_inline]] inline uint64_t text_hash(const char* p, size_t len) {
+  using text_bytes::load32;
+  using text_bytes::load64;
+  constexpr uint64_t k1 = 0x9e3779b97f4a7c15ULL;
+  constexpr uint64_t k2 = 0xc2b2ae3d27d4eb4fULL;
+  uint64_t a = 0;
+  uint64_t b = 0;
+  if (len >= 8) {
+    size_t i = 0;
+    for (; i + 16 < len; i += 16) {
+      a = (a ^ load64(p + i)) * k1;
+      b = (b ^ load64(p + i + 8)) * k2;
+      a ^= b >> 29;
+    }
+    // The last (up to) 16 bytes, as two possibly overlapping words.
+    a ^= load64(p + (len - i > 8 ? i : len - 8));
+    b ^= load64(p + len - 8);
+  } else if (len >= 4) {
+    a = load32(p);
+    b = load32(p + len - 4);
+  } else if (len > 0) {
+    a = static_cast<unsigned char>(p[0]) | (uint64_t{static_cast<unsigned char>(p[len >> 1])} << 8) |
+        (uint64_t{static_cast<unsigned char>(p[len - 1])} << 16);
+  }
+  return text_bytes::mix64((a * k1) ^ ((b * k2) >> 7 | (b * k2) << 57) ^ (static_cast<uint64_t>(len) * k2));
+}
+
+// Whether the len bytes at a and at b are the same: texts of up to 32 bytes by words
+// (possibly overlapping loads, all inside the texts), longer ones with memcmp.
+[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t len) {
+  using text_bytes::load32;
+  using text_bytes::load64;
+  if (len >= 8) {
+    if (len > 32) return std::memcmp(a, b, len) == 0;
+    if (len > 16) {
+      return ((load64(a) ^ load64(b)) | (load64(a + 8) ^ load64(b + 8)) |
+              (load64(a + len - 16) ^ load64(b + len - 16)) | (load64(a + len - 8) ^ load64(b + len - 8))) == 0;
+    }
+    return ((load64(a) ^ load64(b)) | (load64(a + len - 8) ^ load64(b + len - 8))) == 0;
+  }
+  if (len >= 4) return ((load32(a) ^ load32(b)) | (load32(a + len - 4) ^ load32(b + len - 4))) == 0;
+  for (size_t i = 0; i < len; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
 
 // The distinct non-null texts of a text column in order of first appearance; a text's
 // code is its position. An open-addressing table over one byte arena: one hash and
@@ -62,7 +131,7 @@ class Labels {
   };
   bool equals(uint32_t position, std::string_view text) const {
     const uint64_t b = starts_[position], e = starts_[position + 1];
-    return e - b == text.size() && (text.empty() || std::memcmp(bytes_.data() + b, text.data(), text.size()) == 0);
+    return e - b == text.size() && same_bytes(bytes_.data() + b, text.data(), text.size());
   }
   uint32_t insert(std::string_view text, uint32_t tag, size_t pos);
   void grow();
@@ -77,25 +146,7 @@ class Labels {
 // plus the no-category value (which equals the number of categories). Not initialised on
 // allocation: every element is written by the coder.
 template <class T>
-struct UninitializedAllocator : std::allocator<T> {
-  template <class U>
-  struct rebind {
-    using other = UninitializedAllocator<U>;
-  };
-  UninitializedAllocator() = default;
-  template <class U>
-  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-  template <class U>
-  void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <class U, class... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
-};
-template <class T>
-using IndexVec = std::vector<T, UninitializedAllocator<T>>;
+using IndexVec = std::vector<T, engine::UninitializedAllocator<T>>;
 using IndexVector = std::variant<IndexVec<uint8_t>, IndexVec<uint16_t>, IndexVec<uint32_t>>;
 
 engine::CategoryIndex index_view(const IndexVector& index);

@@ -46,7 +46,7 @@ Result<TableRake> rake_table(const arrow::RecordBatch& batch, const TargetSet& t
 
 // The input batch with the weights appended as a Float64 column that is not nullable;
 // the weight vector becomes the column's buffer.
-Result<arrow::RecordBatch> append_weight_column(const arrow::RecordBatch& batch, std::vector<double>&& weights,
+Result<arrow::RecordBatch> append_weight_column(const arrow::RecordBatch& batch, engine::WeightVector&& weights,
                                                 const std::string& name);
 
 }  // namespace quelm::adapter

@@ -269,7 +269,7 @@ Result<RunSummary> rake_group(std::span<const int64_t> rows, const CodedColumns&
   return summary;
 }
 
-void scale_to_total(std::vector<double>& weights, std::optional<double> total) {
+void scale_to_total(engine::WeightVector& weights, std::optional<double> total) {
   if (!total || !(*total > 0.0) || weights.empty()) return;
   double sum = -0.0;
   for (double w : weights) sum += w;
@@ -290,7 +290,7 @@ Result<GroupedRake> rake_grouped(const arrow::RecordBatch& batch, const TargetSe
   const RowMask* row_mask = mask.value() ? &*mask.value() : nullptr;
 
   // Every group writes all of its rows, so the vector needs no initial value.
-  std::vector<double> weights(static_cast<size_t>(batch.num_rows));
+  engine::WeightVector weights(static_cast<size_t>(batch.num_rows));
   const std::span<double> out_weights(weights);
   auto summaries = rake_groups_parallel(groups.value(), [&](size_t, std::span<const int64_t> rows) {
     return rake_group(rows, coded.value(), call.common.target_columns, matched.value(), row_mask,
@@ -374,7 +374,7 @@ Result<GroupedRake> rake_by_scheme(const arrow::RecordBatch& batch, const Scheme
   }
 
   // Every group writes all of its rows, so the vector needs no initial value.
-  std::vector<double> weights(static_cast<size_t>(batch.num_rows));
+  engine::WeightVector weights(static_cast<size_t>(batch.num_rows));
   const std::span<double> out_weights(weights);
   auto summaries = rake_groups_parallel(groups, [&](size_t g, std::span<const int64_t> rows) -> Result<RunSummary> {
     auto found = scheme_of_key.find(groups.keys[g]);

@@ -63,7 +63,7 @@ Result<RunSummary> rake_group(std::span<const int64_t> rows, const CodedColumns&
 
 // Scales all weights to sum to `total` when it is given and positive and the weights sum
 // to a positive value.
-void scale_to_total(std::vector<double>& weights, std::optional<double> total);
+void scale_to_total(engine::WeightVector& weights, std::optional<double> total);
 
 struct GroupedRake {
   arrow::RecordBatch table;

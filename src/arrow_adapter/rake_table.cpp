@@ -63,7 +63,7 @@ Result<TableRake> rake_table(const arrow::RecordBatch& batch, const TargetSet& t
   }
   const auto n_valid = all_valid ? static_cast<uint64_t>(n_rows) : static_cast<uint64_t>(valid_rows.size());
 
-  std::vector<double> weights;
+  engine::WeightVector weights;
   RunSummary summary;
   summary.n_valid = n_valid;
 

@@ -4,14 +4,16 @@
 
 namespace quelm::adapter {
 
-Result<arrow::RecordBatch> append_weight_column(const arrow::RecordBatch& batch, std::vector<double>&& weights,
+Result<arrow::RecordBatch> append_weight_column(const arrow::RecordBatch& batch, engine::WeightVector&& weights,
                                                 const std::string& name) {
   if (static_cast<int64_t>(weights.size()) != batch.num_rows) {
     return Error{"Failed to append weight column: Invalid argument error: the weight column has " +
                  std::to_string(weights.size()) + " values but the table has " + std::to_string(batch.num_rows) +
                  " rows"};
   }
-  arrow::ArrayPtr column = arrow::make_float64_array(std::move(weights));
+  auto storage = std::make_shared<engine::WeightVector>(std::move(weights));
+  arrow::ArrayPtr column =
+      arrow::make_float64_array(storage->data(), static_cast<int64_t>(storage->size()), storage);
   auto field = std::make_shared<arrow::Field>();
   field->name = name;
   field->type = column->type;

@@ -5,9 +5,12 @@
 // value for "no category", and the code of each category. The engine reads these indices
 // in place (it copies nothing per row); a category takes part when the targets give its
 // code a share whose target count counts and at least one row carries it. All further
-// work is sequential scans over the index vectors and the weight vector, with small
+// work is sequential scans over the index vectors and the weights, with small
 // per-category accumulator and factor tables; there is no hash lookup and no allocation
-// inside the iterations.
+// inside the iterations. The weights are kept either one per row (the row layout) or,
+// for large runs whose rows fall into few distinct combinations of categories, one per
+// combination with a one- or two-byte combination number per row (the cell layout, see
+// below); both give the same results to the last bit.
 //
 // Floating-point discipline. Every category sum adds the weights of its rows one by one
 // in ascending row order starting from 0.0: a scan `sums[cat[i]] += w[i]` does exactly
@@ -382,7 +385,7 @@ class RowLayout {
   // Each clamp sweep is one scan that also adds up the clamped weights.
   template <bool kLo, bool kHi>
   struct Sweeper {
-    std::vector<double>& w;
+    WeightVector& w;
     double lo, hi;
     double sum = 0.0;
     template <class Pre>
@@ -425,11 +428,11 @@ class RowLayout {
   }
 
   // The final weights.
-  void take_weights(std::vector<double>& out) { out = std::move(w_); }
+  void take_weights(WeightVector& out) { out = std::move(w_); }
 
  private:
   std::vector<IndexedColumn>& cols_;
-  std::vector<double> w_;
+  WeightVector w_;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -658,7 +661,7 @@ class CellLayout {
     return e;
   }
 
-  void take_weights(std::vector<double>& out) {
+  void take_weights(WeightVector& out) {
     const Id* ids = ids_.get();
     out.assign(CellWeights<Id>{ids, w_.data()}, CellWeights<Id>{ids + n_, w_.data()});
   }

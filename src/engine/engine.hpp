@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -47,6 +49,30 @@ using ColumnCodes = std::vector<std::pair<std::string, CategoryColumn>>;
 // Column names are unique.
 using MatchedTargets = std::vector<std::pair<std::string, std::unordered_map<int64_t, double>>>;
 
+// An allocator that leaves the elements of a vector uninitialised on resize (a vector
+// whose every element is written afterwards then costs one pass, not two).
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <class U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+// One weight per row.
+using WeightVector = std::vector<double, UninitializedAllocator<double>>;
+
 struct RakeOptions {
   std::optional<double> min_cap;
   std::optional<double> max_cap;
@@ -56,7 +82,7 @@ struct RakeOptions {
 };
 
 struct RakeOutput {
-  std::vector<double> weights;  // n weights, or empty for the neutral result
+  WeightVector weights;  // n weights, or empty for the neutral result
   uint64_t iterations = 0;
   double max_target_gap = 0.0;
   double efficiency = 100.0;
