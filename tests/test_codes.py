@@ -143,6 +143,40 @@ def test_text_comparison_is_byte_exact():
     assert weights_of(out) == [2.0, 1.0, 1.0, 1.0]
 
 
+# Labels of every length around the word sizes the coder compares by: prefixes of one
+# another, texts that differ only in their last byte, trailing and embedded NUL bytes.
+_LONG = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGH"
+EDGE_LABELS = sorted(
+    {_LONG[:k] for k in range(42)}
+    | {_LONG[:k - 1] + "!" for k in range(1, 42)}
+    | {"ab\x00", "ab\x00\x00", "\x00", "\x00\x00", "a\x00b", _LONG[:31] + "\x00", _LONG[:32] + "\x00"}
+)
+
+
+@pytest.mark.parametrize("layout", ["utf8", "large_utf8", "string_view", "sliced", "chunked"])
+def test_labels_of_every_length_stay_distinct(layout):
+    rng = np.random.default_rng(5)
+    counts = {label: 1 + k % 7 for k, label in enumerate(EDGE_LABELS)}
+    rows = [label for label, c in counts.items() for _ in range(c)]
+    rows = [rows[i] for i in rng.permutation(len(rows))]
+    # A short text and a long one end the column: they sit at the end of the values buffer.
+    rows += ["a", _LONG[:40]]
+    counts["a"] += 1
+    counts[_LONG[:40]] += 1
+    if layout == "sliced":
+        column = pa.array(["pad"] + rows + ["pad"], pa.utf8()).slice(1, len(rows))
+    elif layout == "chunked":
+        half = len(rows) // 2
+        column = pa.chunked_array([pa.array(rows[:half]), pa.array(rows[half:])])
+    else:
+        column = pa.array(rows, getattr(pa, layout)())
+    share = 1.0 / len(counts)
+    out, _ = quelm.rim_rake(pa.table({"c": column}), ["c"], {"c": {label: share for label in counts}},
+                            max_iterations=1)
+    n = len(rows)
+    assert weights_of(out) == [share * n / counts[label] for label in rows]
+
+
 NUMERIC = [
     (pa.int8(), -128, 127),
     (pa.int16(), -3, 7),

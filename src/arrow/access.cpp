@@ -157,6 +157,21 @@ Result<TextArray> TextArray::make(const ArrayPtr& array) {
   return out;
 }
 
+std::optional<std::string_view> TextArray::value_bytes() const {
+  if (length_ == 0 || (kind_ != Type::Utf8 && kind_ != Type::LargeUtf8)) return std::nullopt;
+  int64_t b = 0;
+  int64_t e = 0;
+  if (kind_ == Type::Utf8) {
+    b = load<int32_t>(offsets_, 0);
+    e = load<int32_t>(offsets_, length_);
+  } else {
+    b = load<int64_t>(offsets_, 0);
+    e = load<int64_t>(offsets_, length_);
+  }
+  if (e <= b) return std::string_view();
+  return std::string_view(data_ + b, static_cast<size_t>(e - b));
+}
+
 std::string_view TextArray::other_value(int64_t i) const {
   switch (kind_) {
     case Type::LargeUtf8: {

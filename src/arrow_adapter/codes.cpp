@@ -229,10 +229,17 @@ Result<CodedColumn> code_dictionary(const arrow::ArrayPtr& column, const std::st
 
 struct TextCoder {
   arrow::TextArray texts;  // a copy: its fields are read every row
+  // A text that starts below this address may be read 32 bytes wide (0: none may).
+  uintptr_t readable_below;
   Labels* labels;
   uint32_t operator()(size_t i) const {
     const auto row = static_cast<int64_t>(i);
-    return texts.is_valid(row) ? labels->intern(texts.value(row)) : kNullRow;
+    if (!texts.is_valid(row)) return kNullRow;
+    const std::string_view t = texts.value(row);
+    if (!t.empty() && t.size() <= Labels::kShort && reinterpret_cast<uintptr_t>(t.data()) < readable_below) {
+      return labels->intern_readable(t);
+    }
+    return labels->intern(t);
   }
 };
 
@@ -241,7 +248,12 @@ Result<CodedColumn> code_text(const arrow::ArrayPtr& column, const std::string& 
   if (!texts.ok()) return column_data_error(name, texts.take_error());
   CodedColumn out;
   out.is_text = true;
-  const TextCoder coder{texts.value(), &out.labels};
+  // The values buffer holds at least the bytes up to the last text's end; 32-byte reads
+  // that stay inside it are safe.
+  const std::optional<std::string_view> bytes = texts->value_bytes();
+  const uintptr_t readable_below =
+      bytes && bytes->size() >= 32 ? reinterpret_cast<uintptr_t>(bytes->data() + bytes->size() - 31) : 0;
+  const TextCoder coder{texts.value(), readable_below, &out.labels};
   out.index = build_index(static_cast<size_t>(texts->length()), coder, [&] { return out.labels.size(); },
                           out.any_null);
   number_labels(out);
@@ -343,22 +355,50 @@ Result<RowMask> valid_row_mask(const arrow::RecordBatch& batch, const std::vecto
 
 Labels::Labels() : starts_{0}, slots_(16, Slot{0, kEmpty}), mask_(15) {}
 
+namespace {
+// The key of every label longer than Labels::kShort: no short key has this length.
+const ShortKey kLongKey{{0, 0, 0, 0}, UINT64_MAX};
+}  // namespace
+
 int64_t Labels::find(std::string_view text) const {
-  const uint64_t h = text_hash(text.data(), text.size());
+  const bool is_short = text.size() <= kShort;
+  const ShortKey key = is_short ? ShortKey::copy_of(text.data(), text.size()) : kLongKey;
+  const uint64_t h = is_short ? key.hash() : text_hash(text.data(), text.size());
   size_t pos = static_cast<size_t>(h) & mask_;
   const auto tag = static_cast<uint32_t>(h >> 32);
   while (true) {
     const Slot slot = slots_[pos];
     if (slot.position == kEmpty) return -1;
-    if (slot.tag == tag && equals(slot.position, text)) return slot.position;
+    if (slot.tag == tag && (is_short ? keys_[slot.position] == key : equals_long(slot.position, text))) {
+      return slot.position;
+    }
     pos = (pos + 1) & mask_;
   }
 }
 
-uint32_t Labels::insert(std::string_view text, uint32_t tag, size_t pos) {
+uint32_t Labels::intern_long(std::string_view text) {
+  const uint64_t h = text_hash(text.data(), text.size());
+  size_t pos = static_cast<size_t>(h) & mask_;
+  const auto tag = static_cast<uint32_t>(h >> 32);
+  while (true) {
+    const Slot slot = slots_[pos];
+    if (slot.position == kEmpty) return insert(text, kLongKey, tag, pos);
+    if (slot.tag == tag && equals_long(slot.position, text)) return slot.position;
+    pos = (pos + 1) & mask_;
+  }
+}
+
+uint64_t Labels::hash_of(size_t position) const {
+  if (keys_[position].len <= kShort) return keys_[position].hash();
+  const std::string_view t = text(position);
+  return text_hash(t.data(), t.size());
+}
+
+uint32_t Labels::insert(std::string_view text, const ShortKey& key, uint32_t tag, size_t pos) {
   const auto position = static_cast<uint32_t>(size());
   bytes_.append(text);
   starts_.push_back(bytes_.size());
+  keys_.push_back(key);
   slots_[pos] = Slot{tag, position};
   if (size() * 2 > slots_.size()) grow();
   return position;
@@ -368,8 +408,7 @@ void Labels::grow() {
   std::vector<Slot> slots(slots_.size() * 2, Slot{0, kEmpty});
   mask_ = slots.size() - 1;
   for (size_t i = 0; i < size(); ++i) {
-    const std::string_view t = text(i);
-    const uint64_t h = text_hash(t.data(), t.size());
+    const uint64_t h = hash_of(i);
     size_t pos = static_cast<size_t>(h) & mask_;
     while (slots[pos].position != kEmpty) pos = (pos + 1) & mask_;
     slots[pos] = Slot{static_cast<uint32_t>(h >> 32), static_cast<uint32_t>(i)};

@@ -2,6 +2,7 @@
 // of each category, the row mask of rows without nulls, and the targets keyed by code.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -78,43 +79,68 @@ inline uint64_t mix64(uint64_t x) {
   return text_bytes::mix64((a * k1) ^ ((b * k2) >> 7 | (b * k2) << 57) ^ (static_cast<uint64_t>(len) * k2));
 }
 
-// Whether the len bytes at a and at b are the same: texts of up to 32 bytes by words
-// (possibly overlapping loads, all inside the texts), longer ones with memcmp.
-[[gnu::always_inline]] inline bool same_bytes(const char* a, const char* b, size_t len) {
-  using text_bytes::load32;
-  using text_bytes::load64;
-  if (len >= 8) {
-    if (len > 32) return std::memcmp(a, b, len) == 0;
-    if (len > 16) {
-      return ((load64(a) ^ load64(b)) | (load64(a + 8) ^ load64(b + 8)) |
-              (load64(a + len - 16) ^ load64(b + len - 16)) | (load64(a + len - 8) ^ load64(b + len - 8))) == 0;
+// A text of up to 32 bytes as four words: its bytes in order, zeros after its end, and
+// its length. Two short texts are equal exactly when their keys are.
+struct ShortKey {
+  uint64_t w[4];
+  uint64_t len;
+
+  bool operator==(const ShortKey&) const = default;
+
+  // From a copy of the bytes (reads only inside the text).
+  static ShortKey copy_of(const char* p, size_t len) {
+    char bytes[32] = {};
+    if (len > 0) std::memcpy(bytes, p, len);
+    ShortKey k;
+    for (int i = 0; i < 4; ++i) k.w[i] = text_bytes::load64(bytes + 8 * i);
+    k.len = len;
+    return k;
+  }
+
+  // From four loads of 8 bytes at p, masked to the text. Precondition: 32 bytes at p
+  // are readable. Branch-free, so texts of mixed lengths cost no mispredictions.
+  [[gnu::always_inline]] static ShortKey load_at(const char* p, size_t len) {
+    ShortKey k;
+    for (size_t i = 0; i < 4; ++i) {
+      const size_t have = len > 8 * i ? len - 8 * i : 0;
+      const uint64_t partial = (uint64_t{1} << ((have & 7) * 8)) - 1;
+      uint64_t mask = have >= 8 ? ~uint64_t{0} : partial;
+      if constexpr (std::endian::native == std::endian::big) mask = have >= 8 ? ~uint64_t{0} : ~(~uint64_t{0} >> ((have & 7) * 8));
+      k.w[i] = text_bytes::load64(p + 8 * i) & mask;
     }
-    return ((load64(a) ^ load64(b)) | (load64(a + len - 8) ^ load64(b + len - 8))) == 0;
+    k.len = len;
+    return k;
   }
-  if (len >= 4) return ((load32(a) ^ load32(b)) | (load32(a + len - 4) ^ load32(b + len - 4))) == 0;
-  for (size_t i = 0; i < len; ++i) {
-    if (a[i] != b[i]) return false;
+
+  uint64_t hash() const {
+    constexpr uint64_t k1 = 0x9e3779b97f4a7c15ULL;
+    constexpr uint64_t k2 = 0xc2b2ae3d27d4eb4fULL;
+    constexpr uint64_t k3 = 0x165667b19e3779f9ULL;
+    constexpr uint64_t k4 = 0xd6e8feb86659fd93ULL;
+    const uint64_t a = w[0] * k1, b = w[1] * k2, c = w[2] * k3, d = w[3] * k4;
+    return text_bytes::mix64(a ^ ((b >> 23) | (b << 41)) ^ c ^ ((d >> 41) | (d << 23)) ^ (len * k2));
   }
-  return true;
-}
+};
 
 // The distinct non-null texts of a text column in order of first appearance; a text's
 // code is its position. An open-addressing table over one byte arena: one hash and
 // usually one comparison per lookup.
 class Labels {
  public:
+  // Texts up to this length are keyed by their words (ShortKey), longer ones by a hash
+  // of their bytes.
+  static constexpr size_t kShort = 32;
+
   Labels();
   // The position of `text`, appending it when it is new.
   uint32_t intern(std::string_view text) {
-    const uint64_t h = text_hash(text.data(), text.size());
-    size_t pos = static_cast<size_t>(h) & mask_;
-    const auto tag = static_cast<uint32_t>(h >> 32);
-    while (true) {
-      const Slot slot = slots_[pos];
-      if (slot.position == kEmpty) return insert(text, tag, pos);
-      if (slot.tag == tag && equals(slot.position, text)) return slot.position;
-      pos = (pos + 1) & mask_;
-    }
+    if (text.size() <= kShort) return intern_short(ShortKey::copy_of(text.data(), text.size()), text);
+    return intern_long(text);
+  }
+  // The same for a text of 1 to kShort bytes after which the memory is readable up to 32
+  // bytes from its start.
+  [[gnu::always_inline]] uint32_t intern_readable(std::string_view text) {
+    return intern_short(ShortKey::load_at(text.data(), text.size()), text);
   }
   // The position of `text`, or -1.
   int64_t find(std::string_view text) const;
@@ -129,15 +155,30 @@ class Labels {
     uint32_t tag;
     uint32_t position;
   };
-  bool equals(uint32_t position, std::string_view text) const {
-    const uint64_t b = starts_[position], e = starts_[position + 1];
-    return e - b == text.size() && same_bytes(bytes_.data() + b, text.data(), text.size());
+
+  [[gnu::always_inline]] uint32_t intern_short(const ShortKey& key, std::string_view text) {
+    const uint64_t h = key.hash();
+    size_t pos = static_cast<size_t>(h) & mask_;
+    const auto tag = static_cast<uint32_t>(h >> 32);
+    while (true) {
+      const Slot slot = slots_[pos];
+      if (slot.position == kEmpty) return insert(text, key, tag, pos);
+      if (slot.tag == tag && keys_[slot.position] == key) return slot.position;
+      pos = (pos + 1) & mask_;
+    }
   }
-  uint32_t insert(std::string_view text, uint32_t tag, size_t pos);
+  uint32_t intern_long(std::string_view text);
+  bool equals_long(uint32_t position, std::string_view text) const {
+    const uint64_t b = starts_[position], e = starts_[position + 1];
+    return e - b == text.size() && std::memcmp(bytes_.data() + b, text.data(), text.size()) == 0;
+  }
+  uint64_t hash_of(size_t position) const;
+  uint32_t insert(std::string_view text, const ShortKey& key, uint32_t tag, size_t pos);
   void grow();
 
   std::string bytes_;             // every label's bytes, one after the other
   std::vector<uint64_t> starts_;  // label i is bytes_[starts_[i], starts_[i + 1])
+  std::vector<ShortKey> keys_;    // label i's key (long labels: a length no short key has)
   std::vector<Slot> slots_;
   size_t mask_ = 0;
 };
