@@ -317,7 +317,7 @@ void cap_sweeps(Sweeps& layout, double nd, First first) {
   }
 }
 
-// Dispatches on which caps are set; `make(lo_flag, hi_flag)` gives the layout's sweeper.
+// Dispatches on which caps are set; the layout's `sweeper<lo, hi>(caps)` does the sweeps.
 template <class Layout, class First>
 void apply_caps(Layout& layout, const CapBounds& caps, double nd, First first) {
   if (caps.has_lo && caps.has_hi) {
