@@ -277,16 +277,12 @@ class TextArray {
     }
     return other_value(i);
   }
-
- private:
-  std::string_view other_value(int64_t i) const;  // LargeUtf8 and Utf8View
-
- public:
   // Utf8 and LargeUtf8: the bytes from the first row's text to the end of the last one's,
   // which the values buffer holds. Utf8View: nothing (its texts lie in several buffers).
   std::optional<std::string_view> value_bytes() const;
 
  private:
+  std::string_view other_value(int64_t i) const;  // LargeUtf8 and Utf8View
 
   ArrayPtr array_;
   Type kind_ = Type::Utf8;

@@ -356,42 +356,56 @@ Result<RowMask> valid_row_mask(const arrow::RecordBatch& batch, const std::vecto
 Labels::Labels() : starts_{0}, slots_(16, Slot{0, kEmpty}), mask_(15) {}
 
 namespace {
+
 // The key of every label longer than Labels::kShort: no short key has this length.
 const ShortKey kLongKey{{0, 0, 0, 0}, UINT64_MAX};
+
+// A fast hash of a text longer than Labels::kShort (every byte counts; reads only inside
+// the text).
+uint64_t long_text_hash(const char* p, size_t len) {
+  using text_bytes::load64;
+  constexpr uint64_t k1 = 0x9e3779b97f4a7c15ULL;
+  constexpr uint64_t k2 = 0xc2b2ae3d27d4eb4fULL;
+  uint64_t a = 0;
+  uint64_t b = 0;
+  size_t i = 0;
+  for (; i + 16 < len; i += 16) {
+    a = (a ^ load64(p + i)) * k1;
+    b = (b ^ load64(p + i + 8)) * k2;
+    a ^= b >> 29;
+  }
+  // The last (up to) 16 bytes, as two possibly overlapping words.
+  a ^= load64(p + (len - i > 8 ? i : len - 8));
+  b ^= load64(p + len - 8);
+  return text_bytes::mix64((a * k1) ^ ((b * k2) >> 7 | (b * k2) << 57) ^ (static_cast<uint64_t>(len) * k2));
+}
+
 }  // namespace
 
 int64_t Labels::find(std::string_view text) const {
-  const bool is_short = text.size() <= kShort;
-  const ShortKey key = is_short ? ShortKey::copy_of(text.data(), text.size()) : kLongKey;
-  const uint64_t h = is_short ? key.hash() : text_hash(text.data(), text.size());
-  size_t pos = static_cast<size_t>(h) & mask_;
-  const auto tag = static_cast<uint32_t>(h >> 32);
-  while (true) {
-    const Slot slot = slots_[pos];
-    if (slot.position == kEmpty) return -1;
-    if (slot.tag == tag && (is_short ? keys_[slot.position] == key : equals_long(slot.position, text))) {
-      return slot.position;
-    }
-    pos = (pos + 1) & mask_;
+  constexpr uint32_t kNotFound = UINT32_MAX;
+  auto not_found = [](uint32_t, size_t) { return kNotFound; };
+  uint32_t position = kNotFound;
+  if (text.size() <= kShort) {
+    const ShortKey key = ShortKey::copy_of(text.data(), text.size());
+    position = probe(key.hash(), [&](uint32_t p) { return keys_[p] == key; }, not_found);
+  } else {
+    position = probe(long_text_hash(text.data(), text.size()), [&](uint32_t p) { return equals_long(p, text); },
+                     not_found);
   }
+  return position == kNotFound ? -1 : static_cast<int64_t>(position);
 }
 
 uint32_t Labels::intern_long(std::string_view text) {
-  const uint64_t h = text_hash(text.data(), text.size());
-  size_t pos = static_cast<size_t>(h) & mask_;
-  const auto tag = static_cast<uint32_t>(h >> 32);
-  while (true) {
-    const Slot slot = slots_[pos];
-    if (slot.position == kEmpty) return insert(text, kLongKey, tag, pos);
-    if (slot.tag == tag && equals_long(slot.position, text)) return slot.position;
-    pos = (pos + 1) & mask_;
-  }
+  return probe(
+      long_text_hash(text.data(), text.size()), [&](uint32_t p) { return equals_long(p, text); },
+      [&](uint32_t tag, size_t pos) { return insert(text, kLongKey, tag, pos); });
 }
 
 uint64_t Labels::hash_of(size_t position) const {
   if (keys_[position].len <= kShort) return keys_[position].hash();
   const std::string_view t = text(position);
-  return text_hash(t.data(), t.size());
+  return long_text_hash(t.data(), t.size());
 }
 
 uint32_t Labels::insert(std::string_view text, const ShortKey& key, uint32_t tag, size_t pos) {

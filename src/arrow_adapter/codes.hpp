@@ -34,11 +34,6 @@ inline uint64_t load64(const char* p) {
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-inline uint64_t load32(const char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
 inline uint64_t mix64(uint64_t x) {
   x ^= x >> 32;
   x *= 0xd6e8feb86659fd93ULL;
@@ -49,35 +44,6 @@ inline uint64_t mix64(uint64_t x) {
 }
 
 }  // namespace text_bytes
-
-// A fast hash of a short text (every byte counts; reads only inside the text). Inlined
-// into the per-row loops that call it.
-[[gnu::always_inline]] inline uint64_t text_hash(const char* p, size_t len) {
-  using text_bytes::load32;
-  using text_bytes::load64;
-  constexpr uint64_t k1 = 0x9e3779b97f4a7c15ULL;
-  constexpr uint64_t k2 = 0xc2b2ae3d27d4eb4fULL;
-  uint64_t a = 0;
-  uint64_t b = 0;
-  if (len >= 8) {
-    size_t i = 0;
-    for (; i + 16 < len; i += 16) {
-      a = (a ^ load64(p + i)) * k1;
-      b = (b ^ load64(p + i + 8)) * k2;
-      a ^= b >> 29;
-    }
-    // The last (up to) 16 bytes, as two possibly overlapping words.
-    a ^= load64(p + (len - i > 8 ? i : len - 8));
-    b ^= load64(p + len - 8);
-  } else if (len >= 4) {
-    a = load32(p);
-    b = load32(p + len - 4);
-  } else if (len > 0) {
-    a = static_cast<unsigned char>(p[0]) | (uint64_t{static_cast<unsigned char>(p[len >> 1])} << 8) |
-        (uint64_t{static_cast<unsigned char>(p[len - 1])} << 16);
-  }
-  return text_bytes::mix64((a * k1) ^ ((b * k2) >> 7 | (b * k2) << 57) ^ (static_cast<uint64_t>(len) * k2));
-}
 
 // A text of up to 32 bytes as four words: its bytes in order, zeros after its end, and
 // its length. Two short texts are equal exactly when their keys are.
@@ -101,12 +67,14 @@ struct ShortKey {
   // are readable. Branch-free, so texts of mixed lengths cost no mispredictions.
   [[gnu::always_inline]] static ShortKey load_at(const char* p, size_t len) {
     ShortKey k;
+    constexpr uint64_t kAll = ~uint64_t{0};
     for (size_t i = 0; i < 4; ++i) {
+      // The word's first `have` bytes belong to the text (all of them from 8 on).
       const size_t have = len > 8 * i ? len - 8 * i : 0;
-      const uint64_t partial = (uint64_t{1} << ((have & 7) * 8)) - 1;
-      uint64_t mask = have >= 8 ? ~uint64_t{0} : partial;
-      if constexpr (std::endian::native == std::endian::big) mask = have >= 8 ? ~uint64_t{0} : ~(~uint64_t{0} >> ((have & 7) * 8));
-      k.w[i] = text_bytes::load64(p + 8 * i) & mask;
+      const size_t bits = (have & 7) * 8;
+      const uint64_t partial =
+          std::endian::native == std::endian::little ? (uint64_t{1} << bits) - 1 : ~(kAll >> bits);
+      k.w[i] = text_bytes::load64(p + 8 * i) & (have >= 8 ? kAll : partial);
     }
     k.len = len;
     return k;
@@ -128,7 +96,7 @@ struct ShortKey {
 class Labels {
  public:
   // Texts up to this length are keyed by their words (ShortKey), longer ones by a hash
-  // of their bytes.
+  // of their bytes (long_text_hash).
   static constexpr size_t kShort = 32;
 
   Labels();
@@ -156,16 +124,23 @@ class Labels {
     uint32_t position;
   };
 
-  [[gnu::always_inline]] uint32_t intern_short(const ShortKey& key, std::string_view text) {
-    const uint64_t h = key.hash();
+  // Looks for the label with hash h that `same(position)` accepts: returns its position,
+  // or what `absent(tag, pos)` returns for the empty slot where it would go.
+  template <class Same, class Absent>
+  [[gnu::always_inline]] uint32_t probe(uint64_t h, Same same, Absent absent) const {
     size_t pos = static_cast<size_t>(h) & mask_;
     const auto tag = static_cast<uint32_t>(h >> 32);
     while (true) {
       const Slot slot = slots_[pos];
-      if (slot.position == kEmpty) return insert(text, key, tag, pos);
-      if (slot.tag == tag && keys_[slot.position] == key) return slot.position;
+      if (slot.position == kEmpty) return absent(tag, pos);
+      if (slot.tag == tag && same(slot.position)) return slot.position;
       pos = (pos + 1) & mask_;
     }
+  }
+  [[gnu::always_inline]] uint32_t intern_short(const ShortKey& key, std::string_view text) {
+    return probe(
+        key.hash(), [&](uint32_t position) { return keys_[position] == key; },
+        [&](uint32_t tag, size_t pos) { return insert(text, key, tag, pos); });
   }
   uint32_t intern_long(std::string_view text);
   bool equals_long(uint32_t position, std::string_view text) const {
